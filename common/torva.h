@@ -1,0 +1,80 @@
+// Names and records that every program of Torva Server shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace torva {
+
+// Installation settings key under HKEY_LOCAL_MACHINE and its values.
+inline constexpr const char kSettingsKey[] = "SOFTWARE\\MORVEK SOFTWARE\\Torva Server";
+inline constexpr const char kValuePath[] = "Path";
+inline constexpr const char kValueConfigDir[] = "ConfigDir";
+inline constexpr const char kValueUserDir[] = "UserDir";
+inline constexpr const char kValueDisconnectDir[] = "DisconnectDir";
+inline constexpr const char kLegacyUsersSubkey[] = "passwd";
+
+// Directories below the installation directory.
+inline constexpr const char kDirBin[] = "bin";
+inline constexpr const char kDirConf[] = "conf";
+inline constexpr const char kDirLog[] = "log";
+inline constexpr const char kDirSys[] = "sys";
+inline constexpr const char kDirUsers[] = "users";
+inline constexpr const char kDirDclist[] = "dclist";
+
+// Separator of local paths on this platform. Registry key paths keep '\'.
+inline constexpr char kPathSep = '/';
+inline constexpr const char kPathSepStr[] = "/";
+
+// Disconnect file of one IPv4 address: directory, separator, 8 hex digits, ".dca".
+inline constexpr const char kDisconnectFileFormat[] = "%s/%02X%02X%02X%02X.dca";
+inline constexpr const char kDisconnectPattern[] = "*.dca";
+
+// Limits of account data.
+inline constexpr size_t kMaxUserName = 31;
+inline constexpr size_t kMaxPassword = 31;
+inline constexpr size_t kMaxUserDir = 1023;
+
+}  // namespace torva
+
+// User store error codes.
+enum TvUsersError : int32_t {
+  TVUSERS_ERR_SYSTEM = 101,
+  TVUSERS_ERR_102 = 102,
+  TVUSERS_ERR_103 = 103,
+  TVUSERS_ERR_104 = 104,
+  TVUSERS_ERR_CANNOT_DELETE = 105,
+  TVUSERS_ERR_NO_MEMORY = 106,
+  TVUSERS_ERR_USER_EXISTS = 201,
+  TVUSERS_ERR_NO_SUCH_USER = 202,
+  TVUSERS_ERR_WRONG_PASSWORD = 203,
+  TVUSERS_ERR_204 = 204,
+};
+
+// The image of one user file: 1140 bytes, integers little-endian.
+// `link` is the on-disk 4-byte field; it is written as 0 and cleared on read.
+// In-memory lists chain records through TvUserNode (tvusers/tvusers.h), never
+// through this field, because a pointer does not fit into four bytes.
+#define TVUSERS_HEADER_TEXT "*** Torva Server User ***"
+
+struct UserRecord {
+  char header[32];
+  char name[32];
+  unsigned char passwd[32];
+  char usrdir[1024];
+  int32_t admin;   // 1 = read-only, anything else may write
+  int32_t vfsize;
+  int32_t vinum;
+  int32_t maxfs;
+  uint32_t link;
+};
+static_assert(sizeof(UserRecord) == 1140, "user file image must be 1140 bytes");
+static_assert(offsetof(UserRecord, header) == 0);
+static_assert(offsetof(UserRecord, name) == 32);
+static_assert(offsetof(UserRecord, passwd) == 64);
+static_assert(offsetof(UserRecord, usrdir) == 96);
+static_assert(offsetof(UserRecord, admin) == 1120);
+static_assert(offsetof(UserRecord, vfsize) == 1124);
+static_assert(offsetof(UserRecord, vinum) == 1128);
+static_assert(offsetof(UserRecord, maxfs) == 1132);
+static_assert(offsetof(UserRecord, link) == 1136);

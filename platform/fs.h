@@ -1,0 +1,117 @@
+// Files and directories in the Win32 shape.
+//
+// Attributes on this platform: FILE_ATTRIBUTE_DIRECTORY from the mode,
+// FILE_ATTRIBUTE_READONLY when the owner-write bit is clear, FILE_ATTRIBUTE_HIDDEN
+// when the name starts with '.' (not "." and ".."); every other entry carries
+// FILE_ATTRIBUTE_ARCHIVE, as files on Windows usually do.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/wintypes.h"
+
+enum : DWORD {
+  FILE_ATTRIBUTE_READONLY = 0x1,
+  FILE_ATTRIBUTE_HIDDEN = 0x2,
+  FILE_ATTRIBUTE_SYSTEM = 0x4,
+  FILE_ATTRIBUTE_DIRECTORY = 0x10,
+  FILE_ATTRIBUTE_ARCHIVE = 0x20,
+  FILE_ATTRIBUTE_NORMAL = 0x80,
+  INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF,
+};
+
+enum : DWORD { MAX_PATH = 260 };
+
+struct FILETIME {
+  DWORD dwLowDateTime;   // 100-ns intervals since 1601-01-01 UTC
+  DWORD dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+struct WIN32_FIND_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  char cFileName[MAX_PATH];
+};
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+
+// Directory search. The pattern is a directory, '/', and a name pattern with
+// '*' and '?' ("dir/*", "dir/*.dca"). Entries "." and ".." come back like any
+// other. Nothing matching: INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND; a
+// missing directory: ERROR_PATH_NOT_FOUND.
+HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data);
+// FALSE with ERROR_NO_MORE_FILES (18) at the end.
+BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data);
+BOOL FindClose(HANDLE search);
+enum : DWORD { ERROR_NO_MORE_FILES = 18 };
+
+// INVALID_FILE_ATTRIBUTES with the last error when the path does not exist.
+DWORD GetFileAttributes(const char* path);
+BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
+
+// 1 for a regular file, 0 for anything else that exists (directory, device,
+// pipe, socket), -1 with the last error when it does not exist.
+int IsRegularFile(const char* path);
+
+BOOL CreateDirectory(const char* path, const void* security);
+BOOL RemoveDirectory(const char* path);
+// Fails with ERROR_SHARING_VIOLATION while another process holds the file open
+// without sharing (see CreateFile).
+BOOL DeleteFile(const char* path);
+// Renames a file or directory; fails with ERROR_ALREADY_EXISTS when the target exists.
+BOOL MoveFile(const char* from, const char* to);
+
+// CreateFile for holding a file: share mode 0 takes the file exclusively, so
+// DeleteFile and other exclusive opens fail with ERROR_SHARING_VIOLATION until
+// the handle is closed (CloseHandle) or the process ends.
+enum : DWORD {
+  GENERIC_READ = 0x80000000,
+  GENERIC_WRITE = 0x40000000,
+  FILE_SHARE_READ = 0x1,
+  FILE_SHARE_WRITE = 0x2,
+  FILE_SHARE_DELETE = 0x4,
+  CREATE_NEW = 1,
+  CREATE_ALWAYS = 2,
+  OPEN_EXISTING = 3,
+  OPEN_ALWAYS = 4,
+  TRUNCATE_EXISTING = 5,
+};
+HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
+                  DWORD disposition, DWORD flags, HANDLE tmpl);
+
+// Opens a regular file as a stream with an fopen mode ("rb", "ab", ...). Anything
+// that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking
+// (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND.
+FILE* OpenRegularFile(const char* path, const char* mode);
+// Size of an open stream's file; -1 on failure.
+int64_t FileStreamSize(FILE* stream);
+// Empties the file behind a stream (flushes first). FALSE with the last error.
+BOOL FileStreamTruncate(FILE* stream);
+
+// Current local time, and a file time in local time.
+void GetLocalTime(SYSTEMTIME* out);
+BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+
+// Creates every missing directory of a path (used by administration tools).
+BOOL CreateDirectoryTree(const char* path);

@@ -1,0 +1,40 @@
+#include "platform/wintypes.h"
+
+#include <cerrno>
+
+namespace {
+thread_local DWORD t_last_error = 0;
+}
+
+DWORD GetLastError() { return t_last_error; }
+void SetLastError(DWORD code) { t_last_error = code; }
+
+DWORD ErrnoToWin32(int err) {
+  switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
+    case EBUSY: return ERROR_BUSY;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case EPIPE: return ERROR_BROKEN_PIPE;
+    case EIO: return ERROR_IO_DEVICE;
+    case ELOOP: return ERROR_INVALID_NAME;
+    default: return ERROR_INVALID_FUNCTION;
+  }
+}

@@ -1,0 +1,370 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/posix/handle_posix.h"
+
+namespace {
+
+constexpr uint64_t kEpochDiff = 116444736000000000ULL;  // 1601 to 1970 in 100 ns
+
+BOOL FailErrno() {
+  SetLastError(ErrnoToWin32(errno));
+  return FALSE;
+}
+
+FILETIME ToFileTime(const struct timespec& ts) {
+  uint64_t t = static_cast<uint64_t>(ts.tv_sec) * 10000000ULL +
+               static_cast<uint64_t>(ts.tv_nsec) / 100 + kEpochDiff;
+  return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+}
+
+DWORD Attributes(const char* name, const struct stat& st) {
+  DWORD a = 0;
+  if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+  if ((st.st_mode & S_IWUSR) == 0) a |= FILE_ATTRIBUTE_READONLY;
+  if (name[0] == '.' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+    a |= FILE_ATTRIBUTE_HIDDEN;
+  if (!S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_ARCHIVE;
+  return a;
+}
+
+const char* BaseName(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+struct FindObject : HandleObject {
+  DIR* dir = nullptr;
+  std::string dirpath;
+  std::string pattern;
+  BOOL Close() override {
+    if (dir) closedir(dir);
+    delete this;
+    return TRUE;
+  }
+};
+
+// Fills `data` with the next entry of the search that matches; false at the end.
+bool NextMatch(FindObject* f, WIN32_FIND_DATA* data) {
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(f->dir);
+    if (e == nullptr) return false;
+    if (fnmatch(f->pattern.c_str(), e->d_name, 0) != 0) continue;
+    size_t len = strlen(e->d_name);
+    if (len >= sizeof data->cFileName) continue;
+    struct stat st;
+    std::string full = f->dirpath + "/" + e->d_name;
+    if (stat(full.c_str(), &st) != 0 && lstat(full.c_str(), &st) != 0) continue;
+    memset(data, 0, sizeof *data);
+    data->dwFileAttributes = Attributes(e->d_name, st);
+    data->ftCreationTime = ToFileTime(st.st_ctim);
+    data->ftLastAccessTime = ToFileTime(st.st_atim);
+    data->ftLastWriteTime = ToFileTime(st.st_mtim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    memcpy(data->cFileName, e->d_name, len + 1);
+    return true;
+  }
+}
+
+struct FileObject : HandleObject {
+  int fd = -1;
+  BOOL Close() override {
+    if (fd >= 0) close(fd);  // closing the descriptor releases its flock
+    delete this;
+    return TRUE;
+  }
+};
+
+}  // namespace
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return static_cast<HandleObject*>(handle)->Close();
+}
+
+HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data) {
+  auto* f = new FindObject;
+  const char* base = BaseName(pattern);
+  f->pattern = base;
+  f->dirpath = base == pattern ? std::string(".") : std::string(pattern, base - pattern - 1);
+  if (f->dirpath.empty()) f->dirpath = "/";
+  if (f->pattern.empty()) f->pattern = "*";
+  f->dir = opendir(f->dirpath.c_str());
+  if (f->dir == nullptr) {
+    DWORD code = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrnoToWin32(errno);
+    delete f;
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!NextMatch(f, data)) {
+    f->Close();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return f;
+}
+
+BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data) {
+  auto* f = static_cast<FindObject*>(search);
+  if (f == nullptr || f->dir == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!NextMatch(f, data)) {
+    SetLastError(errno != 0 ? ErrnoToWin32(errno) : ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE search) { return CloseHandle(search); }
+
+DWORD GetFileAttributes(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    FailErrno();
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return Attributes(BaseName(path), st);
+}
+
+BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  struct stat st;
+  if (stat(path, &st) != 0) return FailErrno();
+  data->dwFileAttributes = Attributes(BaseName(path), st);
+  data->ftLastWriteTime = ToFileTime(st.st_mtim);
+  uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(size);
+  return TRUE;
+}
+
+int IsRegularFile(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    FailErrno();
+    return -1;
+  }
+  return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+BOOL CreateDirectory(const char* path, const void*) {
+  if (mkdir(path, 0777) != 0) return FailErrno();
+  return TRUE;
+}
+
+BOOL RemoveDirectory(const char* path) {
+  if (rmdir(path) != 0) {
+    // rmdir reports a non-empty directory as ENOTEMPTY or EEXIST.
+    if (errno == EEXIST) errno = ENOTEMPTY;
+    return FailErrno();
+  }
+  return TRUE;
+}
+
+BOOL DeleteFile(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return FailErrno();
+  if (S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (S_ISREG(st.st_mode)) {
+    // A holder without sharing keeps an exclusive flock; Windows refuses the
+    // delete then, and so do we.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrnoToWin32(err));
+        return FALSE;
+      }
+      BOOL ok = unlink(path) == 0 ? TRUE : FailErrno();
+      close(fd);
+      return ok;
+    }
+  }
+  if (unlink(path) != 0) return FailErrno();
+  return TRUE;
+}
+
+BOOL MoveFile(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return TRUE;
+  if (errno == EEXIST) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return FailErrno();
+  // File systems without RENAME_NOREPLACE: check, then rename.
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (rename(from, to) != 0) return FailErrno();
+  return TRUE;
+}
+
+HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWORD disposition,
+                  DWORD, HANDLE) {
+  int flags = O_CLOEXEC | O_NOCTTY;
+  if ((access & GENERIC_WRITE) && (access & GENERIC_READ)) flags |= O_RDWR;
+  else if (access & GENERIC_WRITE) flags |= O_WRONLY;
+  else flags |= O_RDONLY;
+  switch (disposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT; break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case TRUNCATE_EXISTING: break;
+    default: break;
+  }
+  int fd = open(path, flags | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    FailErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  int op = (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  if (flock(fd, op) != 0) {
+    int err = errno;
+    close(fd);
+    SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrnoToWin32(err));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+    if (ftruncate(fd, 0) != 0) {
+      int err = errno;
+      close(fd);
+      SetLastError(ErrnoToWin32(err));
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  auto* f = new FileObject;
+  f->fd = fd;
+  return f;
+}
+
+FILE* OpenRegularFile(const char* path, const char* mode) {
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  bool plus = strchr(mode, '+') != nullptr;
+  switch (mode[0]) {
+    case 'r': flags |= plus ? O_RDWR : O_RDONLY; break;
+    case 'w': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'a': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
+  }
+  // Look before opening: truncating or creating through a FIFO or device
+  // must never happen, and O_NONBLOCK keeps a FIFO from blocking the open.
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  int fd = open(path, flags, 0666);
+  if (fd < 0) {
+    FailErrno();
+    return nullptr;
+  }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) {
+    int err = errno;
+    close(fd);
+    SetLastError(ErrnoToWin32(err));
+  }
+  return f;
+}
+
+int64_t FileStreamSize(FILE* stream) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) {
+    FailErrno();
+    return -1;
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+BOOL FileStreamTruncate(FILE* stream) {
+  if (fflush(stream) != 0) return FailErrno();
+  if (ftruncate(fileno(stream), 0) != 0) return FailErrno();
+  rewind(stream);
+  return TRUE;
+}
+
+void GetLocalTime(SYSTEMTIME* out) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  out->wYear = static_cast<WORD>(tm.tm_year + 1900);
+  out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  out->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  out->wDay = static_cast<WORD>(tm.tm_mday);
+  out->wHour = static_cast<WORD>(tm.tm_hour);
+  out->wMinute = static_cast<WORD>(tm.tm_min);
+  out->wSecond = static_cast<WORD>(tm.tm_sec);
+  out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+}
+
+BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
+  uint64_t t = (static_cast<uint64_t>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
+  if (t < kEpochDiff) t = kEpochDiff;
+  time_t secs = static_cast<time_t>((t - kEpochDiff) / 10000000ULL);
+  struct tm tm;
+  if (localtime_r(&secs, &tm) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  out->wYear = static_cast<WORD>(tm.tm_year + 1900);
+  out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  out->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  out->wDay = static_cast<WORD>(tm.tm_mday);
+  out->wHour = static_cast<WORD>(tm.tm_hour);
+  out->wMinute = static_cast<WORD>(tm.tm_min);
+  out->wSecond = static_cast<WORD>(tm.tm_sec);
+  out->wMilliseconds = static_cast<WORD>((t / 10000) % 1000);
+  return TRUE;
+}
+
+BOOL CreateDirectoryTree(const char* path) {
+  std::string p = path;
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i == p.size() || p[i] == '/') {
+      std::string part = p.substr(0, i);
+      struct stat st;
+      if (stat(part.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+          SetLastError(ERROR_PATH_NOT_FOUND);
+          return FALSE;
+        }
+        continue;
+      }
+      if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return FailErrno();
+    }
+  }
+  return TRUE;
+}

@@ -1,0 +1,272 @@
+#include "platform/system.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/handle_posix.h"
+
+namespace {
+
+// A thread behind a gate. The object is shared by the creator's handle and the
+// thread itself until the thread has passed the gate.
+struct ThreadObject : HandleObject {
+  LPTHREAD_START_ROUTINE start = nullptr;
+  void* arg = nullptr;
+  std::mutex mu;
+  std::condition_variable cv;
+  DWORD tid = 0;
+  bool tid_known = false;
+  bool open = false;     // gate opened by ResumeThread
+  bool cancel = false;   // ended before it ran
+  std::atomic<int> refs{2};
+
+  void Release() {
+    if (refs.fetch_sub(1) == 1) delete this;
+  }
+  BOOL Close() override {
+    Release();
+    return TRUE;
+  }
+};
+
+void* ThreadMain(void* p) {
+  auto* t = static_cast<ThreadObject*>(p);
+  bool run;
+  {
+    std::unique_lock<std::mutex> lock(t->mu);
+    t->tid = static_cast<DWORD>(gettid());
+    t->tid_known = true;
+    t->cv.notify_all();
+    t->cv.wait(lock, [t] { return t->open || t->cancel; });
+    run = !t->cancel;
+  }
+  LPTHREAD_START_ROUTINE start = t->start;
+  void* arg = t->arg;
+  t->Release();
+  if (run) start(arg);
+  return nullptr;
+}
+
+struct ConsoleState {
+  std::mutex mu;
+  std::vector<PHANDLER_ROUTINE> handlers;
+  bool thread_started = false;
+};
+ConsoleState g_console;
+
+DWORD SignalToEvent(int sig) {
+  switch (sig) {
+    case SIGINT: return CTRL_C_EVENT;
+    case SIGQUIT: return CTRL_BREAK_EVENT;
+    case SIGHUP: return CTRL_CLOSE_EVENT;
+    default: return CTRL_SHUTDOWN_EVENT;
+  }
+}
+
+void ConsoleSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGTERM);
+}
+
+void* ConsoleThread(void*) {
+  sigset_t set;
+  ConsoleSignalSet(&set);
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    DWORD event = SignalToEvent(sig);
+    std::vector<PHANDLER_ROUTINE> copy;
+    {
+      std::lock_guard<std::mutex> lock(g_console.mu);
+      copy = g_console.handlers;
+    }
+    bool handled = false;
+    for (auto it = copy.rbegin(); it != copy.rend() && !handled; ++it) handled = (*it)(event) != 0;
+    if (!handled) ExitProcess(event == CTRL_C_EVENT ? 0xC000013A : 1);
+  }
+  return nullptr;
+}
+
+struct Territory {
+  const char* code;
+  const char* name;
+};
+constexpr Territory kTerritories[] = {
+    {"JP", "Japan"},        {"US", "United States"}, {"GB", "United Kingdom"},
+    {"DE", "Germany"},      {"FR", "France"},        {"IT", "Italy"},
+    {"ES", "Spain"},        {"CN", "People's Republic of China"},
+    {"TW", "Taiwan"},       {"KR", "Korea"},         {"CA", "Canada"},
+    {"AU", "Australia"},    {"NL", "Netherlands"},   {"BR", "Brazil"},
+    {"IN", "India"},        {"RU", "Russia"},        {"CH", "Switzerland"},
+    {"AT", "Austria"},      {"SE", "Sweden"},        {"NO", "Norway"},
+    {"DK", "Denmark"},      {"FI", "Finland"},       {"IE", "Ireland"},
+    {"NZ", "New Zealand"},  {"MX", "Mexico"},        {"PL", "Poland"},
+    {"PT", "Portugal"},     {"BE", "Belgium"},       {"SG", "Singapore"},
+    {"HK", "Hong Kong S.A.R."},
+};
+
+}  // namespace
+
+HANDLE CreateThread(const void*, size_t stack_size, LPTHREAD_START_ROUTINE start, void* arg,
+                    DWORD flags, DWORD* thread_id) {
+  auto* t = new ThreadObject;
+  t->start = start;
+  t->arg = arg;
+  t->open = (flags & CREATE_SUSPENDED) == 0;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (stack_size != 0) pthread_attr_setstacksize(&attr, stack_size);
+  pthread_t th;
+  int rc = pthread_create(&th, &attr, ThreadMain, t);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete t;
+    SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ErrnoToWin32(rc));
+    return nullptr;
+  }
+  {
+    std::unique_lock<std::mutex> lock(t->mu);
+    t->cv.wait(lock, [t] { return t->tid_known; });
+    if (thread_id) *thread_id = t->tid;
+  }
+  return t;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+  auto* t = static_cast<ThreadObject*>(static_cast<HandleObject*>(thread));
+  std::lock_guard<std::mutex> lock(t->mu);
+  if (t->open || t->cancel) return 0;
+  t->open = true;
+  t->cv.notify_all();
+  return 1;
+}
+
+BOOL TerminateThread(HANDLE thread, DWORD) {
+  auto* t = static_cast<ThreadObject*>(static_cast<HandleObject*>(thread));
+  std::lock_guard<std::mutex> lock(t->mu);
+  if (!t->open) {
+    t->cancel = true;
+    t->cv.notify_all();
+  }
+  return TRUE;
+}
+
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+void Sleep(DWORD milliseconds) {
+  struct timespec ts;
+  ts.tv_sec = milliseconds / 1000;
+  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  std::lock_guard<std::mutex> lock(g_console.mu);
+  if (!g_console.thread_started) {
+    // Every thread created from here on inherits the blocked set, so the
+    // signals reach only the console thread's sigwait.
+    sigset_t set;
+    ConsoleSignalSet(&set);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+      SetLastError(ERROR_INVALID_FUNCTION);
+      return FALSE;
+    }
+    pthread_t th;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_create(&th, &attr, ConsoleThread, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+      SetLastError(ErrnoToWin32(rc));
+      return FALSE;
+    }
+    g_console.thread_started = true;
+  }
+  if (handler == nullptr) return TRUE;
+  if (add) {
+    g_console.handlers.push_back(handler);
+  } else {
+    for (auto it = g_console.handlers.rbegin(); it != g_console.handlers.rend(); ++it) {
+      if (*it == handler) {
+        g_console.handlers.erase(std::next(it).base());
+        break;
+      }
+    }
+  }
+  return TRUE;
+}
+
+void ExitProcess(UINT exit_code) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(static_cast<int>(exit_code));
+}
+
+BOOL GetVersionEx(OSVERSIONINFOEX* info) {
+  struct utsname u;
+  if (uname(&u) != 0) {
+    SetLastError(ErrnoToWin32(errno));
+    return FALSE;
+  }
+  unsigned major = 0, minor = 0, build = 0;
+  sscanf(u.release, "%u.%u.%u", &major, &minor, &build);
+  info->dwMajorVersion = major;
+  info->dwMinorVersion = minor;
+  info->dwBuildNumber = build;
+  info->dwPlatformId = 2;
+  snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "%s", u.version);
+  return TRUE;
+}
+
+int GetLocaleInfo(LCID, LCTYPE type, char* data, int size) {
+  if (type != LOCALE_SENGCOUNTRY || data == nullptr || size <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const char* loc = nullptr;
+  for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* v = getenv(var);
+    if (v != nullptr && *v != '\0') {
+      loc = v;
+      break;
+    }
+  }
+  // "ja_JP.UTF-8": the territory follows the '_'.
+  const char* us = loc ? strchr(loc, '_') : nullptr;
+  if (us == nullptr || strlen(us) < 3) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  char code[3] = {us[1], us[2], '\0'};
+  for (const auto& t : kTerritories) {
+    if (strcmp(t.code, code) == 0) {
+      int n = snprintf(data, static_cast<size_t>(size), "%s", t.name);
+      if (n < 0 || n >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+      }
+      return n + 1;
+    }
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return 0;
+}

@@ -1,0 +1,124 @@
+// Sockets in the shape of Windows Sockets 2, for IPv4 stream sockets.
+//
+// Every wait is built on poll, so descriptors above 1023 work. Sends never
+// raise SIGPIPE. Failures leave a Windows Sockets error number (WSAE...) as the
+// thread's last error, read with SockLastError().
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/wintypes.h"
+
+using SOCKET = int;
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+
+// Address families and socket types as Windows numbers them; mapped here.
+inline constexpr int WS_AF_UNIX = 1;
+inline constexpr int WS_AF_INET = 2;
+inline constexpr int WS_AF_IPX = 6;
+inline constexpr int WS_AF_INET6 = 23;
+inline constexpr int WS_SOCK_STREAM = 1;
+inline constexpr int WS_SOCK_DGRAM = 2;
+inline constexpr int WS_SOCK_RAW = 3;
+inline constexpr int WS_SOCK_RDM = 4;
+inline constexpr int WS_SOCK_SEQPACKET = 5;
+inline constexpr int WS_IPPROTO_TCP = 6;
+
+enum : int {
+  WSAEINTR = 10004,
+  WSAEBADF = 10009,
+  WSAEACCES = 10013,
+  WSAEFAULT = 10014,
+  WSAEINVAL = 10022,
+  WSAEMFILE = 10024,
+  WSAEWOULDBLOCK = 10035,
+  WSAEINPROGRESS = 10036,
+  WSAEALREADY = 10037,
+  WSAENOTSOCK = 10038,
+  WSAEDESTADDRREQ = 10039,
+  WSAEMSGSIZE = 10040,
+  WSAEPROTOTYPE = 10041,
+  WSAENOPROTOOPT = 10042,
+  WSAEPROTONOSUPPORT = 10043,
+  WSAESOCKTNOSUPPORT = 10044,
+  WSAEOPNOTSUPP = 10045,
+  WSAEPFNOSUPPORT = 10046,
+  WSAEAFNOSUPPORT = 10047,
+  WSAEADDRINUSE = 10048,
+  WSAEADDRNOTAVAIL = 10049,
+  WSAENETDOWN = 10050,
+  WSAENETUNREACH = 10051,
+  WSAENETRESET = 10052,
+  WSAECONNABORTED = 10053,
+  WSAECONNRESET = 10054,
+  WSAENOBUFS = 10055,
+  WSAEISCONN = 10056,
+  WSAENOTCONN = 10057,
+  WSAESHUTDOWN = 10058,
+  WSAETIMEDOUT = 10060,
+  WSAECONNREFUSED = 10061,
+  WSAEHOSTUNREACH = 10065,
+  WSAHOST_NOT_FOUND = 11001,
+  WSATRY_AGAIN = 11002,
+  WSANO_RECOVERY = 11003,
+  WSANO_DATA = 11004,
+};
+
+// The thread's last socket error.
+int SockLastError();
+
+// Starts the sockets layer for this process: SIGPIPE is ignored and the
+// open-file limit is raised to its hard limit. 0 or an error number.
+int SockStartup();
+void SockCleanup();
+
+SOCKET SockCreate(int ws_domain, int ws_type, int protocol);
+int SockClose(SOCKET s);
+enum : int { SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2 };
+int SockShutdown(SOCKET s, int how);
+
+// Binds to an IPv4 address (4 bytes) and a port in network byte order; the
+// address family field carries `ws_family`, as the caller's configuration says.
+int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net);
+int SockListen(SOCKET s, int backlog);
+// Accepts; the peer's IPv4 address and port (network order) are stored when
+// the pointers are not null.
+SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net);
+// Connects to an IPv4 address; gives up with WSAETIMEDOUT after timeout_ms
+// (0 or less: the system's own time-out).
+int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms);
+int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
+int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
+
+// One send or receive: bytes moved, 0 (receive: peer closed) or SOCKET_ERROR.
+int SockSend(SOCKET s, const void* data, int length);
+int SockRecv(SOCKET s, void* data, int length);
+// Sends all bytes; SOCKET_ERROR when any send fails.
+int SockSendAll(SOCKET s, const void* data, int length);
+
+// Waits until the socket is readable or reports an error or hang-up:
+// 1 ready, 0 timed out, SOCKET_ERROR on failure. timeout_ms < 0 waits forever.
+int SockWaitReadable(SOCKET s, int timeout_ms);
+
+// Options.
+int SockSetReuseAddr(SOCKET s);
+int SockSetNoDelay(SOCKET s);
+// Each later send or receive gives up after `seconds` without progress (0: never).
+int SockSetTimeouts(SOCKET s, int seconds);
+int SockSetBuffers(SOCKET s, int bytes);
+
+// Sends up to `count` bytes of a stream's file from its current position
+// straight from the file system cache, and moves the stream's position past
+// them. Bytes sent, 0 at end of file, -1 on failure (last error set: a send
+// failure leaves a WSAE number, a read failure a Windows file error).
+int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count);
+
+// Name services (used at start-up).
+int SockGetHostName(char* name, int size);
+// First IPv4 address of a host name or dotted address; 4 bytes into addr,
+// the length into *length.
+int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length);
+int SockGetProtoByName(const char* name, int* number);
+int SockGetServByName(const char* name, const char* proto, uint16_t* port_net);

@@ -1,0 +1,65 @@
+// Threads, console control signals, process exit and system information.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/wintypes.h"
+
+// Threads. A thread created with CREATE_SUSPENDED waits behind a gate until
+// ResumeThread; its identifier (the kernel thread id) is known at creation.
+using LPTHREAD_START_ROUTINE = DWORD (*)(void* arg);
+enum : DWORD { CREATE_SUSPENDED = 0x4 };
+HANDLE CreateThread(const void* security, size_t stack_size, LPTHREAD_START_ROUTINE start,
+                    void* arg, DWORD flags, DWORD* thread_id);
+// Previous suspend count, or (DWORD)-1.
+DWORD ResumeThread(HANDLE thread);
+// A suspended thread is ended without running. A running thread cannot be ended
+// safely here; it is left to the end of the process, which follows at once in
+// every caller of this system.
+BOOL TerminateThread(HANDLE thread, DWORD exit_code);
+DWORD GetCurrentThreadId();
+DWORD GetCurrentProcessId();
+void Sleep(DWORD milliseconds);
+
+// Console control events. Signals are taken on one thread of their own and
+// handed to the installed handlers, last installed first, until one returns TRUE.
+// SIGINT = CTRL_C_EVENT, SIGQUIT = CTRL_BREAK_EVENT, SIGHUP = CTRL_CLOSE_EVENT,
+// SIGTERM = CTRL_SHUTDOWN_EVENT.
+enum : DWORD {
+  CTRL_C_EVENT = 0,
+  CTRL_BREAK_EVENT = 1,
+  CTRL_CLOSE_EVENT = 2,
+  CTRL_LOGOFF_EVENT = 5,
+  CTRL_SHUTDOWN_EVENT = 6,
+};
+using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrl_type);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// Flushes the standard streams and ends the process at once; no other thread
+// is waited for.
+[[noreturn]] void ExitProcess(UINT exit_code);
+
+// Operating system version: the kernel release split into major, minor and
+// build, platform id 2 and the kernel version text as the CSD version.
+struct OSVERSIONINFOEX {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  char szCSDVersion[128];
+  WORD wServicePackMajor;
+  WORD wServicePackMinor;
+  WORD wSuiteMask;
+  BYTE wProductType;
+  BYTE wReserved;
+};
+BOOL GetVersionEx(OSVERSIONINFOEX* info);
+
+// English country name of the user's locale (territory of LC_ALL, LC_CTYPE or
+// LANG: ja_JP gives "Japan"). Returns the characters written with the NUL, or 0
+// with the last error when no locale is set or the territory is unknown.
+using LCID = DWORD;
+using LCTYPE = DWORD;
+enum : DWORD { LOCALE_USER_DEFAULT = 0x400, LOCALE_SENGCOUNTRY = 0x1002 };
+int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);

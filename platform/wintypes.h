@@ -1,0 +1,70 @@
+// The Windows vocabulary that the platform layer speaks: integer types, handles,
+// error numbers and the per-thread last error.
+#pragma once
+
+#include <cstdint>
+
+using DWORD = uint32_t;
+using LONG = int32_t;
+using BYTE = unsigned char;
+using BOOL = int;
+using WORD = uint16_t;
+using UINT = unsigned int;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+// Windows error numbers used by the system.
+enum : DWORD {
+  ERROR_SUCCESS = 0,
+  ERROR_INVALID_FUNCTION = 1,
+  ERROR_FILE_NOT_FOUND = 2,
+  ERROR_PATH_NOT_FOUND = 3,
+  ERROR_TOO_MANY_OPEN_FILES = 4,
+  ERROR_ACCESS_DENIED = 5,
+  ERROR_INVALID_HANDLE = 6,
+  ERROR_NOT_ENOUGH_MEMORY = 8,
+  ERROR_INVALID_DATA = 13,
+  ERROR_NOT_SAME_DEVICE = 17,
+  ERROR_WRITE_PROTECT = 19,
+  ERROR_SHARING_VIOLATION = 32,
+  ERROR_HANDLE_EOF = 38,
+  ERROR_NOT_SUPPORTED = 50,
+  ERROR_FILE_EXISTS = 80,
+  ERROR_INVALID_PARAMETER = 87,
+  ERROR_BROKEN_PIPE = 109,
+  ERROR_DISK_FULL = 112,
+  ERROR_INSUFFICIENT_BUFFER = 122,
+  ERROR_INVALID_NAME = 123,
+  ERROR_DIR_NOT_EMPTY = 145,
+  ERROR_BUSY = 170,
+  ERROR_ALREADY_EXISTS = 183,
+  ERROR_FILENAME_EXCED_RANGE = 206,
+  ERROR_MORE_DATA = 234,
+  ERROR_NO_MORE_ITEMS = 259,
+  ERROR_DIRECTORY = 267,
+  ERROR_NOT_A_REPARSE_POINT = 4390,
+  ERROR_CANTOPEN = 1011,
+  ERROR_CANTREAD = 1012,
+  ERROR_CANTWRITE = 1013,
+  ERROR_SERVICE_NOT_ACTIVE = 1062,
+  ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063,
+  ERROR_IO_DEVICE = 1117,
+};
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Windows error number for a C library errno value.
+DWORD ErrnoToWin32(int err);
+
+// Kernel objects (threads, files, directory searches) share one handle type.
+using HANDLE = void*;
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// Releases a thread or file handle.
+BOOL CloseHandle(HANDLE handle);

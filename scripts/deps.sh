@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, with apt-get, only when something is
+# missing. Quiet when everything is there; safe to run any number of times.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
+          python3 curl lftp netbase ca-certificates procps)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then SUDO="sudo"; else
+    echo "deps: need root to install: ${missing[*]}" >&2; exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,63 @@
+#include "tvkanji/tvkanji.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+#include "tvkanji/tvkanji_tables.inc"
+
+constexpr uint32_t kIdeographicSpaceSjis = 0x8140;
+constexpr uint32_t kIdeographicSpaceUcs2 = 0x3000;
+constexpr uint32_t kTableBase = 0x8141;
+constexpr uint32_t kTableLast = 0xEAA4;
+constexpr uint32_t kKanaFirst = 0xA1;
+constexpr uint32_t kKanaLast = 0xDF;
+constexpr uint32_t kKanaUcs2 = 0xFF61;
+
+static_assert(sizeof(kSjisToUcs2) / sizeof(kSjisToUcs2[0]) == kTableLast - kTableBase + 1);
+
+// The reverse table is derived from the forward one while compiling, so the
+// two directions cannot drift apart. The build stops if two codes claim the
+// same code unit, since the directions would then no longer be inverses.
+struct ReverseTable {
+  std::array<uint16_t, 0x10000> sjis{};
+  size_t pairs = 0;
+  size_t collisions = 0;
+};
+
+constexpr void AddPair(ReverseTable& t, uint32_t sjis, uint32_t ucs2) {
+  if (t.sjis[ucs2] != 0) ++t.collisions;
+  t.sjis[ucs2] = static_cast<uint16_t>(sjis);
+  ++t.pairs;
+}
+
+constexpr ReverseTable BuildReverse() {
+  ReverseTable t;
+  AddPair(t, kIdeographicSpaceSjis, kIdeographicSpaceUcs2);
+  for (uint32_t i = 0; i <= kTableLast - kTableBase; ++i) {
+    if (kSjisToUcs2[i] != 0) AddPair(t, kTableBase + i, kSjisToUcs2[i]);
+  }
+  for (uint32_t b = kKanaFirst; b <= kKanaLast; ++b) AddPair(t, b, kKanaUcs2 + b - kKanaFirst);
+  return t;
+}
+
+constexpr ReverseTable kReverse = BuildReverse();
+static_assert(kReverse.collisions == 0, "two Shift_JIS codes map to one UCS-2 code unit");
+static_assert(kReverse.pairs == 6879 + 63, "the table does not hold the JIS X 0208 set");
+
+}  // namespace
+
+extern "C" uint32_t tvkanji_SJIS_to_UCS2(uint32_t code) {
+  if (code == kIdeographicSpaceSjis) return kIdeographicSpaceUcs2;
+  if (code > kIdeographicSpaceSjis) {
+    return code <= kTableLast ? kSjisToUcs2[code - kTableBase] : 0;
+  }
+  if (code >= kKanaFirst && code <= kKanaLast) return kKanaUcs2 + (code - kKanaFirst);
+  return 0;
+}
+
+extern "C" uint32_t tvkanji_UCS2_to_SJIS(uint32_t code) {
+  return code < kReverse.sjis.size() ? kReverse.sjis[code] : 0;
+}
