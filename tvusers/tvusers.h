@@ -3,6 +3,10 @@
 // directory up afresh. Functions that can fail write an error code (101, 105,
 // 106, 201, 202, 203; see common/torva.h) through their first argument, and
 // only on failure.
+//
+// A user name is the file name of its user file. A name that is empty, "." or
+// "..", holds '/' or a backslash, or is longer than 31 bytes never reaches the
+// file system: tvusers_add fails with 101 and every other call with 202.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +45,8 @@ TVUSERS_API int tvusers_session(int32_t* err, const char* name, const char* pass
                                 char* usrdir_out);
 // 1 when the user may write, 0 when read-only or unreadable (then with a code).
 TVUSERS_API int tvusers_is_writable(int32_t* err, const char* name);
-// Modifies a user; every null argument keeps the stored value. 0, or -1 with 101 or 202.
+// Modifies a user; every null argument keeps the stored value, and with all of
+// them null the file is rewritten unchanged. 0, or -1 with 101 or 202.
 TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, const char* usrdir,
                             const int32_t* admin, const int32_t* vfsize, const int32_t* vinum,
                             const int32_t* maxfs);

@@ -1,0 +1,306 @@
+"""Starts real Torva Server programs on loopback for the integration tests.
+
+Every instance gets its own temporary directory with a registry file
+(TORVA_REGISTRY), a user directory, a disconnect directory, a configuration file
+and the server's two logs. Ports are ephemeral; every started process is stopped
+by its PID.
+"""
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+
+BIN = os.environ.get("TORVA_BIN") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "bin")
+SOURCE = os.environ.get("TORVA_SOURCE") or os.path.join(os.path.dirname(__file__), "..", "..")
+SETTINGS_KEY = r"HKLM\SOFTWARE\MORVEK SOFTWARE\Torva Server"
+
+# A configuration that starts a usable server on loopback; tests override keys.
+BASE_CONFIG = {
+    "bind-host": "127.0.0.1",
+    "socket-domain": "AF_INET",
+    "socket-type": "SOCK_STREAM",
+    "socket-backlog": "512",
+    "max-connect": "300",
+    "session-timeout": "20",
+    "buffer-size": "65536",
+    "loop-cycle-sec": "0",
+    "loop-cycle-usec": "200000",
+    "retry-seconds": "1",
+    "log-level": "4",
+    "pasv-wait": "5",
+}
+
+
+def program(name):
+    return os.path.join(BIN, name)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run(name, *args, env=None, input=None, timeout=30):
+    """Runs one of the system's programs; returns CompletedProcess (bytes)."""
+    return subprocess.run([program(name), *args], env=env, input=input,
+                          capture_output=True, timeout=timeout)
+
+
+class Instance:
+    """One server with its own registry, directories and configuration.
+
+    `config` maps keys to values (a list value writes the key once per item;
+    None drops a base key). `lines` are extra raw lines for the file.
+    """
+
+    def __init__(self, config=None, lines=(), users=(), registry=None, tls=False,
+                 stop_file=False, prefix="torva-"):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        self.registry = os.path.join(self.dir, "registry.reg")
+        self.user_dir = os.path.join(self.dir, "users")
+        self.dc_dir = os.path.join(self.dir, "dclist")
+        self.conf_dir = os.path.join(self.dir, "conf")
+        self.root = os.path.join(self.dir, "root")
+        for d in (self.user_dir, self.dc_dir, self.conf_dir, self.root):
+            os.makedirs(d)
+        self.env = dict(os.environ, TORVA_REGISTRY=self.registry)
+        self.env.pop("LANG", None)
+        self.env.pop("LC_ALL", None)
+        self.env.pop("LC_CTYPE", None)
+        self.port = None
+        self.config = dict(BASE_CONFIG)
+        for k, v in (config or {}).items():
+            if v is None:
+                self.config.pop(k, None)
+            else:
+                self.config[k] = v
+        self.lines = list(lines)
+        self.proc = None
+        self.stdout_path = os.path.join(self.dir, "server.log")
+        self.stderr_path = os.path.join(self.dir, "access.log")
+        self.stop_path = os.path.join(self.dir, "stop.lck") if stop_file else None
+        values = {"Path": ("REG_EXPAND_SZ", self.dir), "UserDir": self.user_dir,
+                  "DisconnectDir": self.dc_dir, "ConfigDir": self.conf_dir}
+        if registry is not None:
+            values.update(registry)
+        for name, value in values.items():
+            if value is None:
+                continue
+            if isinstance(value, tuple):
+                self.reg_set(name, value[1], value[0])
+            else:
+                self.reg_set(name, value)
+        for user in users:
+            self.add_user(*user)
+        if tls:
+            make_certificate(self.conf_dir)
+
+    # ---- set-up helpers ----
+    def reg_set(self, name, data, type_="REG_SZ", key=SETTINGS_KEY):
+        r = run("tvreg", "add", key, "/v", name, "/t", type_, "/d", data, "/f", env=self.env)
+        assert r.returncode == 0, r.stderr
+
+    def add_user(self, name, password, home=None, readonly=False):
+        home = home if home is not None else self.root
+        args = ["-u", name, "-p", password, "-d", home, "-r" if readonly else "-w"]
+        r = run("tvmkuser", *args, env=self.env)
+        assert r.returncode == 0, (r.stdout, r.stderr)
+
+    def write_config(self):
+        path = os.path.join(self.dir, "torvad.conf")
+        with open(path, "w") as f:
+            for k, v in self.config.items():
+                for item in (v if isinstance(v, list) else [v]):
+                    f.write(f"{k}={item}\n")
+            for line in self.lines:
+                f.write(line + "\n")
+        return path
+
+    # ---- process ----
+    def start(self, expect_failure=False, timeout=20, args=None):
+        """Starts the server; waits for the start line (or its exit)."""
+        for attempt in range(5):
+            if "bind-port" not in self.config or attempt:
+                self.port = free_port()
+                self.config["bind-port"] = str(self.port)
+            else:
+                self.port = int(self.config["bind-port"])
+            conf = self.write_config()
+            argv = [program("torvad"), conf] if args is None else [program("torvad"), *args]
+            if self.stop_path and args is None:
+                argv.append(self.stop_path)
+            out = open(self.stdout_path, "wb")
+            err = open(self.stderr_path, "wb")
+            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                         env=self.env, cwd=self.dir)
+            out.close()
+            err.close()
+            if expect_failure:
+                self.proc.wait(timeout=timeout)
+                return self.proc.returncode
+            deadline = time.time() + timeout
+            while time.time() < deadline:
+                if "Torva server is started." in self.log():
+                    return 0
+                if self.proc.poll() is not None:
+                    break
+                time.sleep(0.02)
+            if self.proc.poll() is None:
+                self.kill()
+                raise AssertionError("server did not start:\n" + self.log())
+            if "Failed bind()" in self.log() and attempt < 4:
+                continue  # the free port was taken meanwhile
+            raise AssertionError("server exited (%s):\n%s" % (self.proc.returncode, self.log()))
+        raise AssertionError("no port")
+
+    def stop(self, sig=signal.SIGTERM, timeout=10):
+        if self.proc is None or self.proc.poll() is not None:
+            return self.proc.returncode if self.proc else None
+        self.proc.send_signal(sig)
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def close(self):
+        self.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def log(self):
+        with open(self.stdout_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def access_log(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def wait_log(self, text, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if text in self.log():
+                return True
+            time.sleep(0.02)
+        return False
+
+    def check_sanitizers(self):
+        """Fails when a sanitizer reported anything on the server's streams."""
+        both = self.log() + self.access_log()
+        for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:", "UndefinedBehavior"):
+            assert marker not in both, both[-4000:]
+
+    def connect(self, timeout=10):
+        return RawClient(self.port, timeout=timeout)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            if self.proc is not None and self.proc.poll() is None:
+                self.stop()
+            self.check_sanitizers()
+        finally:
+            self.close()
+
+
+class RawClient:
+    """A control connection spoken byte by byte, for exact replies."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=10):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.buf = b""
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        self.sock.sendall(data)
+
+    def cmd(self, line):
+        """Sends one command line and returns the reply's last line."""
+        self.send(line + "\r\n")
+        return self.reply()
+
+    def line(self):
+        while b"\r\n" not in self.buf:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed; pending %r" % self.buf)
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line.decode("latin-1")
+
+    def reply_lines(self):
+        """All lines of one reply (multi-line replies included)."""
+        first = self.line()
+        lines = [first]
+        if len(first) >= 4 and first[3] == "-":
+            code = first[:3]
+            while True:
+                nxt = self.line()
+                lines.append(nxt)
+                if nxt.startswith(code + " "):
+                    break
+        return lines
+
+    def reply(self):
+        return self.reply_lines()[-1]
+
+    def closed(self, timeout=5):
+        """True when the server closes the connection (pending lines ignored)."""
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return True
+                self.buf += chunk
+        except (ConnectionResetError, BrokenPipeError):
+            return True
+        except socket.timeout:
+            return False
+
+    def login(self, user, password):
+        assert self.cmd("USER " + user).startswith("331"), user
+        r = self.cmd("PASS " + password)
+        assert r.startswith("230"), r
+        return r
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def make_certificate(conf_dir, name="csr.pem", key="private.pem"):
+    """A self-signed certificate and key for TLS instances."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-days", "30", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                    "-keyout", os.path.join(conf_dir, key), "-out", os.path.join(conf_dir, name)],
+                   check=True, capture_output=True)
+
+
+def client_tls_context():
+    ctx = ssl.create_default_context()
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx

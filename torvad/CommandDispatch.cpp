@@ -1,0 +1,156 @@
+#include "torvad/CommandDispatch.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "torvad/ConfigTbl.h"
+#include "torvad/Kanji.h"
+#include "torvad/Log.h"
+#include "torvad/Login.h"
+#include "torvad/Paths.h"
+#include "torvad/SessionIo.h"
+
+namespace {
+
+constexpr int kMaxRequest = 1024;
+
+// The table is searched in this order; the first entry whose name occurs in
+// the command word and whose command is switched on is called. A command
+// without its handler yet answers as not implemented.
+struct CommandEntry {
+  const char* name;
+  CommandId id;
+  CommandHandler handler;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"USER", CMD_USER, CmdUser},
+    {"PASS", CMD_PASS, CmdPass},
+    {"ACCT", CMD_ACCT, nullptr},
+    {"CWD", CMD_CWD, CmdCwd},
+    {"CDUP", CMD_CDUP, CmdCdup},
+    {"REIN", CMD_REIN, CmdRein},
+    {"QUIT", CMD_QUIT, CmdQuit},
+    {"AUTH", CMD_AUTH, nullptr},
+    {"PBSZ", CMD_PBSZ, nullptr},
+    {"PROT", CMD_PROT, nullptr},
+    {"PORT", CMD_PORT, nullptr},
+    {"PASV", CMD_PASV, nullptr},
+    {"TYPE", CMD_TYPE, nullptr},
+    {"RETR", CMD_RETR, nullptr},
+    {"STOR", CMD_STOR, nullptr},
+    {"STOU", CMD_STOU, nullptr},
+    {"APPE", CMD_APPE, nullptr},
+    {"RNFR", CMD_RNFR, CmdRnfr},
+    {"RNTO", CMD_RNTO, CmdRnto},
+    {"DELE", CMD_DELE, CmdDele},
+    {"RMD", CMD_RMD, CmdRmd},
+    {"MKD", CMD_MKD, CmdMkd},
+    {"PWD", CMD_PWD, CmdPwd},
+    {"NLST", CMD_NLST, nullptr},
+    {"LIST", CMD_LIST, nullptr},
+    {"SYST", CMD_SYST, nullptr},
+    {"NOOP", CMD_NOOP, nullptr},
+    {"SIZE", CMD_SIZE, CmdSize},
+    {"FEAT", CMD_FEAT, nullptr},
+    {"OPTS", CMD_OPTS, nullptr},
+    {"LANG", CMD_LANG, nullptr},
+    {"HELP", CMD_HELP, nullptr},
+    {"STAT", CMD_STAT, nullptr},
+};
+
+const CommandEntry* FindCommand(const char* word) {
+  for (const auto& e : kCommands)
+    if (strstr(word, e.name) != nullptr && g_config->cmd_enable[e.id]) return &e;
+  return nullptr;
+}
+
+int NotImplemented(SOCKET sock, FtpTbl* ftp) {
+  ReplySend(ftp, sock, "502 Command not implemented.");
+  return g_config->unknown_close ? -1 : 0;
+}
+
+bool Printable(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == '\r' || c == '\n'; }
+
+// Handles one line (CR LF included, NUL-terminated in a buffer of its own).
+int DispatchLine(SOCKET sock, char* line, FtpTbl* ftp, const uint8_t* client_addr) {
+  char* p = line;
+  while (*p != '\0' && *p != ' ' && !(p[0] == '\r' && p[1] == '\n')) ++p;
+  char* arg = nullptr;
+  if (*p == ' ') {
+    *p++ = '\0';
+    while (*p == ' ') ++p;
+    arg = p;
+  } else {
+    *p = '\0';
+  }
+  for (char* w = line; *w; ++w)
+    if (*w >= 'a' && *w <= 'z') *w = static_cast<char>(*w - 'a' + 'A');
+
+  char* converted = nullptr;
+  if (arg != nullptr && ftp->utf8_mode == 1 && ftp->lang == LANG_JA) {
+    converted = Utf8ToSjis(arg);
+    if (converted == nullptr) {
+      LogWrite(1, "%s command was failed.", line);
+      ReplySend(ftp, sock, "500 The character-code that cannot be treated is included.");
+      return -1;
+    }
+    arg = converted;
+  }
+
+  int result;
+  const CommandEntry* e = FindCommand(line);
+  if (e == nullptr) {
+    LogWrite(4, "Command: Unknown");
+    result = NotImplemented(sock, ftp);
+  } else if (e->handler == nullptr) {
+    LogWrite(4, "Command: %s", e->name);
+    result = NotImplemented(sock, ftp);
+  } else {
+    result = e->handler(sock, arg, ftp, client_addr);
+  }
+  free(converted);
+  return result;
+}
+
+}  // namespace
+
+int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
+                    const uint8_t* client_addr) {
+  if (buffer == nullptr) {
+    ReplySend(ftp, sock, "500 Syntax error, command unrecognized.");
+    return -1;
+  }
+  if (length > kMaxRequest) {
+    ReplySend(ftp, sock, "500 The command line too long.");
+    return -1;
+  }
+  if (ftp->utf8_mode != 1 && g_config->code_no_check == 0) {
+    for (int i = 0; i < length; ++i) {
+      if (!Printable(static_cast<unsigned char>(buffer[i]))) {
+        ReplySend(ftp, sock, "500 The character-code that cannot be treated is included.");
+        return -1;
+      }
+    }
+  }
+  int pos = 0;
+  while (pos < length) {
+    // A line runs up to and including its CR LF; the request ends with one.
+    int end = pos;
+    while (end + 1 < length && !(buffer[end] == '\r' && buffer[end + 1] == '\n')) ++end;
+    end = end + 1 < length ? end + 2 : length;
+    char line[kMaxRequest + 1];
+    memcpy(line, buffer + pos, static_cast<size_t>(end - pos));
+    line[end - pos] = '\0';
+    pos = end;
+    int result = DispatchLine(sock, line, ftp, client_addr);
+    if (result != 0) return result;
+    if (ftp->discard_rest) {
+      // Whatever followed AUTH in the same request arrived before the
+      // handshake and must not run as if it had been protected.
+      ftp->discard_rest = 0;
+      return 0;
+    }
+  }
+  return 0;
+}

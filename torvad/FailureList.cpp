@@ -1,0 +1,254 @@
+#include "torvad/FailureList.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "common/strutil.h"
+#include "common/torva.h"
+#include "platform/fs.h"
+#include "platform/registry.h"
+#include "torvad/ConfigTbl.h"
+#include "torvad/Log.h"
+
+namespace {
+
+struct FailureEntry {
+  uint8_t address[4];
+  int count;
+  int banned;  // a disconnect file was written for it in this run; never cleared
+  FailureEntry* next;
+};
+
+// Lock order: this lock, then the log lock. discon_add(.., 1) runs inside it,
+// so the registry read and the file creation happen under it too.
+struct FailureList {
+  std::mutex mu;
+  FailureEntry* head = nullptr;
+  FailureEntry* tail = nullptr;
+};
+FailureList g_failures;
+
+struct DisconEntry {
+  uint8_t address[4];
+  uint8_t mask[4];
+  DisconEntry* next;
+};
+
+// Written while the configuration is read, then only read by the main thread.
+DisconEntry* g_discon_head = nullptr;
+DisconEntry* g_discon_tail = nullptr;
+// Disconnect directory as read by the first discon_check that needed it.
+char g_discon_dir[1024];
+bool g_discon_dir_known = false;
+
+FailureEntry* FindFailure(const uint8_t a[4]) {
+  for (FailureEntry* e = g_failures.head; e != nullptr; e = e->next)
+    if (memcmp(e->address, a, 4) == 0) return e;
+  return nullptr;
+}
+
+// Parses "a.b.c.d": three dots, each part read as a decimal number modulo 256.
+bool ParseQuad(const char* text, uint8_t out[4]) {
+  const char* d1 = strchr(text, '.');
+  const char* d2 = d1 ? strchr(d1 + 1, '.') : nullptr;
+  const char* d3 = d2 ? strchr(d2 + 1, '.') : nullptr;
+  if (d3 == nullptr) return false;
+  const char* parts[4] = {text, d1 + 1, d2 + 1, d3 + 1};
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(torva::AtoiLike(parts[i]) & 0xFF);
+  return true;
+}
+
+// Reads DisconnectDir from the installation settings key; false after logging.
+bool ReadDisconnectDir(char (&dir)[1024]) {
+  HKEY key;
+  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0,
+                           KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (rc != 0) {
+    LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
+    return false;
+  }
+  DWORD size = sizeof dir - 1;
+  rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(dir), &size);
+  RegCloseKey(key);
+  if (rc != 0) {
+    LogWrite(1, "Cannot query the registry \"%s\". (%d)\n", torva::kValueDisconnectDir,
+             static_cast<int>(rc));
+    return false;
+  }
+  dir[size] = '\0';
+  return true;
+}
+
+bool DisconnectFilePath(char (&path)[1100], const char* dir, const uint8_t a[4]) {
+  return torva::FormatInto(path, torva::kDisconnectFileFormat, dir, a[0], a[1], a[2], a[3]);
+}
+
+}  // namespace
+
+int FailureListInit() {
+  TRACE_START("FailureListInit", "FailureList");
+  TRACE_END("FailureListInit", "FailureList");
+  return 0;
+}
+
+int FailureListAdd(const uint8_t address[4]) {
+  TRACE_START("FailureListAdd", "FailureList");
+  if (g_config->failure_limit == 0) return 0;
+  std::lock_guard<std::mutex> lock(g_failures.mu);
+  FailureEntry* e = FindFailure(address);
+  if (e != nullptr) {
+    ++e->count;
+  } else {
+    e = static_cast<FailureEntry*>(calloc(1, sizeof(FailureEntry)));
+    if (e == nullptr) {
+      LogFailed(1, "malloc", GetLastError());
+      LogWrite(1, "Failed to adding the FailureList.");
+      return -1;
+    }
+    memcpy(e->address, address, 4);
+    e->count = 1;
+    if (g_failures.tail) g_failures.tail->next = e;
+    else g_failures.head = e;
+    g_failures.tail = e;
+  }
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+  LogWrite(4, "Failure count of %s: %d", text, e->count);
+  if (e->count == g_config->failure_limit && !e->banned) {
+    AccessLogWrite("Added to the disconnect list: %s", text);
+    LogWrite(3, "Return value of discon_add=%d", discon_add(text, 1));
+    e->banned = 1;
+  }
+  TRACE_END("FailureListAdd", "FailureList");
+  return 0;
+}
+
+int FailureListReset(const uint8_t address[4]) {
+  TRACE_START("FailureListReset", "FailureList");
+  if (g_config->failure_limit == 0) return 0;
+  std::lock_guard<std::mutex> lock(g_failures.mu);
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+  if (FailureEntry* e = FindFailure(address)) {
+    e->count = 0;
+    LogWrite(4, "Failure count of %s: %d", text, 0);
+  } else {
+    LogWrite(4, "Not exist the %s in failure list.", text);
+  }
+  TRACE_END("FailureListReset", "FailureList");
+  return 0;
+}
+
+int discon_add(const char* text, int to_file) {
+  char copy[1024];
+  torva::CopyTruncated(copy, text);
+  char work[1024];
+  torva::CopyTruncated(work, text);
+
+  uint8_t mask[4] = {255, 255, 255, 255};
+  if (char* slash = strchr(work, '/')) {
+    *slash = '\0';
+    if (!ParseQuad(slash + 1, mask)) {
+      LogWrite(2, "disconnect format error. (%s)", copy);
+      return 0;
+    }
+  }
+  uint8_t address[4];
+  if (!ParseQuad(work, address)) {
+    LogWrite(2, "disconnect format error. (%s)", copy);
+    return 0;
+  }
+
+  if (to_file) {
+    char dir[1024];
+    if (!ReadDisconnectDir(dir)) return 0;
+    char path[1100];
+    bool fits = DisconnectFilePath(path, dir, address);
+    FILE* f = fits ? fopen(path, "w") : nullptr;
+    if (f == nullptr) {
+      DWORD code = fits ? ErrnoToWin32(errno) : ERROR_FILENAME_EXCED_RANGE;
+      LogWrite(1, "Cannot create \"%s\" (%d)", path, static_cast<int>(code));
+      return 0;
+    }
+    fclose(f);
+    return 0;
+  }
+
+  auto* e = static_cast<DisconEntry*>(calloc(1, sizeof(DisconEntry)));
+  if (e == nullptr) {
+    LogFailed(1, "malloc", GetLastError());
+    return -1;
+  }
+  memcpy(e->address, address, 4);
+  memcpy(e->mask, mask, 4);
+  if (g_discon_tail) g_discon_tail->next = e;
+  else g_discon_head = e;
+  g_discon_tail = e;
+  return 0;
+}
+
+int discon_check(const uint8_t address[4]) {
+  for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next) {
+    bool match = true;
+    for (int i = 0; i < 4; ++i)
+      match = match && (address[i] & e->mask[i]) == (e->address[i] & e->mask[i]);
+    if (match) {
+      LogWrite(4, "Disconnected. (%d.%d.%d.%d)", address[0], address[1], address[2], address[3]);
+      return 1;
+    }
+  }
+  if (!g_discon_dir_known) {
+    if (!ReadDisconnectDir(g_discon_dir)) return 0;
+    g_discon_dir_known = true;
+  }
+  char path[1100];
+  if (DisconnectFilePath(path, g_discon_dir, address) && IsRegularFile(path) == 1) {
+    LogWrite(4, "Disconnected. (%d.%d.%d.%d)", address[0], address[1], address[2], address[3]);
+    return 1;
+  }
+  return 0;
+}
+
+void DisconForEach(void (*visit)(const uint8_t address[4], const uint8_t mask[4])) {
+  for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next) visit(e->address, e->mask);
+}
+
+int DisconnectDirCleanup() {
+  char dir[1024];
+  if (!ReadDisconnectDir(dir)) return -1;
+  char pattern[1100];
+  if (!torva::FormatInto(pattern, "%s/*", dir)) return 0;
+  WIN32_FIND_DATA fd;
+  HANDLE h = FindFirstFile(pattern, &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    char path[1400];
+    if (!torva::FormatInto(path, "%s/%s", dir, fd.cFileName)) continue;
+    LogWrite(3, "Deletes \"%s\".", path);
+    if (!DeleteFile(path)) LogWrite(2, "Failed. (%d)", static_cast<int>(GetLastError()));
+  } while (FindNextFile(h, &fd));
+  FindClose(h);
+  return 0;
+}
+
+void DisconReset() {
+  for (DisconEntry* e = g_discon_head; e != nullptr;) {
+    DisconEntry* next = e->next;
+    free(e);
+    e = next;
+  }
+  g_discon_head = g_discon_tail = nullptr;
+  g_discon_dir_known = false;
+  std::lock_guard<std::mutex> lock(g_failures.mu);
+  for (FailureEntry* e = g_failures.head; e != nullptr;) {
+    FailureEntry* next = e->next;
+    free(e);
+    e = next;
+  }
+  g_failures.head = g_failures.tail = nullptr;
+}

@@ -1,0 +1,26 @@
+// Login-failure counts per client address, and the disconnect list: address/mask
+// entries from the configuration and one disconnect file per banned address.
+#pragma once
+
+#include <cstdint>
+
+int FailureListInit();
+// Called at the end of every session: a session that never logged in counts as
+// a failure of its address; a logged-in one resets the count.
+int FailureListAdd(const uint8_t address[4]);
+int FailureListReset(const uint8_t address[4]);
+
+// Parses "a.b.c.d" or "a.b.c.d/m.m.m.m". to_file 0 appends an in-memory entry,
+// 1 writes the disconnect file of the address. -1 only when memory runs out.
+int discon_add(const char* text, int to_file);
+// 1 when the address is banned by an entry or a disconnect file.
+int discon_check(const uint8_t address[4]);
+
+// Visits the in-memory entries in order (for the settings listing).
+void DisconForEach(void (*visit)(const uint8_t address[4], const uint8_t mask[4]));
+
+// Empties the disconnect directory at start-up; -1 when the registry cannot be read.
+int DisconnectDirCleanup();
+
+// Releases every list (tests reload configurations in one process).
+void DisconReset();

@@ -1,0 +1,166 @@
+#include "torvad/Kanji.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/wintypes.h"
+#include "torvad/Log.h"
+#include "tvkanji/tvkanji.h"
+
+namespace {
+
+// Smallest code point that needs an n-byte sequence; anything below is an
+// overlong form.
+constexpr uint32_t kMinForLength[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
+
+int SequenceLength(unsigned char lead) {
+  if (lead >= 0xFC) return 6;
+  if (lead >= 0xF8) return 5;
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 0;
+}
+
+bool IsHalfWidthKatakana(unsigned char c) { return c >= 0xA1 && c <= 0xDF; }
+
+}  // namespace
+
+char* Utf8ToSjis(const char* text) {
+  size_t len = strlen(text);
+  auto* out = static_cast<unsigned char*>(calloc(len + 1, 1));
+  if (out == nullptr) {
+    LogWrite(1, "UTF8-SJIS code conversion was failed. (malloc/%d)",
+             static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    return nullptr;
+  }
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  size_t o = 0;
+  for (size_t i = 0; i < len;) {
+    unsigned char c = in[i];
+    if (c < 0x80) {
+      out[o++] = c;
+      ++i;
+      continue;
+    }
+    int n = SequenceLength(c);
+    if (n == 0) {
+      LogWrite(1, "UTF8-SJIS code conversion was failed. (unknown sequence/0x%X)", c);
+      goto fail;
+    }
+    {
+      // Every byte after the lead must be a continuation byte, and the value
+      // must not have a shorter form: both are malformed input.
+      bool malformed = len - i < static_cast<size_t>(n);
+      uint32_t cp = c & (0x7Fu >> n);
+      for (int k = 1; k < n && !malformed; ++k) {
+        unsigned char t = in[i + k];
+        if ((t & 0xC0) != 0x80) malformed = true;
+        cp = (cp << 6) | (t & 0x3F);
+      }
+      if (!malformed && cp < kMinForLength[n]) malformed = true;
+      if (malformed) {
+        LogWrite(1, "UTF8-SJIS code conversion was failed. (invalid sequence/%dbyte)", n);
+        goto fail;
+      }
+      uint32_t sjis = tvkanji_UCS2_to_SJIS(cp);
+      if (sjis == 0) {
+        LogWrite(1, "UTF8-SJIS code conversion was failed. (unknown UCS2/0x%X)", cp);
+        goto fail;
+      }
+      // A half-width katakana is one byte in Shift_JIS; writing a zero high
+      // byte would cut the name short.
+      if (sjis >= 0x100) out[o++] = static_cast<unsigned char>(sjis >> 8);
+      out[o++] = static_cast<unsigned char>(sjis & 0xFF);
+      i += static_cast<size_t>(n);
+    }
+  }
+  return reinterpret_cast<char*>(out);
+fail:
+  DumpWrite("UTF8 dump", text, len + 1);
+  free(out);
+  return nullptr;
+}
+
+char* SjisToUtf8(const char* text) {
+  size_t len = strlen(text);
+  auto* out = static_cast<unsigned char*>(calloc(len * 3 + 3, 1));
+  if (out == nullptr) {
+    LogWrite(1, "SJIS-UTF8 code conversion was failed. (malloc/%d)",
+             static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    return nullptr;
+  }
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  size_t o = 0;
+  for (size_t i = 0; i < len;) {
+    unsigned char c = in[i];
+    if (c < 0x80) {
+      out[o++] = c;
+      ++i;
+      continue;
+    }
+    uint32_t code;
+    if (IsHalfWidthKatakana(c)) {
+      // Names stored from UTF-8 keep half-width katakana as single bytes, so
+      // they must come back the same way.
+      code = c;
+      i += 1;
+    } else {
+      if (in[i + 1] == 0) {
+        LogWrite(1, "SJIS-UTF8 code conversion was failed. (invalid sequence)");
+        DumpWrite("SJIS dump", text, len + 1);
+        free(out);
+        return nullptr;
+      }
+      code = static_cast<uint32_t>(c) << 8 | in[i + 1];
+      i += 2;
+    }
+    uint32_t u = tvkanji_SJIS_to_UCS2(code);
+    if (u == 0) {
+      LogWrite(1, "SJIS-UTF8 code conversion was failed. (unknown sjis/%X)", code);
+      DumpWrite("SJIS dump", text, len + 1);
+      free(out);
+      return nullptr;
+    }
+    if (u & 0xF000) {
+      out[o++] = static_cast<unsigned char>(0xE0 | (u >> 12));
+      out[o++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+      out[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+    } else {
+      out[o++] = static_cast<unsigned char>(0xC0 | ((u >> 6) & 0x1F));
+      out[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+    }
+  }
+  return reinterpret_cast<char*>(out);
+}
+
+char* SjisStrchr(const FtpTbl* ftp, const char* text, int c) {
+  if (ftp->lang == 1) return const_cast<char*>(strchr(text, c));
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (*p >= 0x80) {
+      if (p[1] == 0) return nullptr;
+      ++p;
+      continue;
+    }
+    if (*p == static_cast<unsigned char>(c)) return const_cast<char*>(reinterpret_cast<const char*>(p));
+  }
+  return nullptr;
+}
+
+char* SjisStrrchr(const FtpTbl* ftp, const char* text, int c) {
+  if (ftp->lang == 1) return const_cast<char*>(strrchr(text, c));
+  size_t len = strlen(text);
+  if (len == 0) return nullptr;
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  for (size_t i = len; i-- > 0;) {
+    if (s[i] != static_cast<unsigned char>(c)) continue;
+    if (i > 0 && s[i - 1] >= 0x80) {
+      // The match is the second byte of a two-byte character.
+      --i;
+      continue;
+    }
+    return const_cast<char*>(text + i);
+  }
+  return nullptr;
+}

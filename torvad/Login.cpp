@@ -1,0 +1,166 @@
+#include "torvad/Login.h"
+
+#include <cstring>
+
+#include "common/strutil.h"
+#include "common/torva.h"
+#include "platform/fs.h"
+#include "platform/system.h"
+#include "torvad/ConfigTbl.h"
+#include "torvad/DataConn.h"
+#include "torvad/Kanji.h"
+#include "torvad/Log.h"
+#include "torvad/SessionIo.h"
+#include "torvad/Tls.h"
+#include "tvusers/tvusers.h"
+
+namespace {
+
+constexpr const char kNotLoggedIn[] = "530 Not logged in.";
+constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
+constexpr const char kBadSequence[] = "503 Bad sequence of commands.";
+
+bool AnonymousPasswordOk(const char* password) {
+  switch (g_config->anonymous_pass) {
+    case 2: return true;
+    case 1: return strcmp(password, "kesto") == 0 || strchr(password, '@') != nullptr;
+    default: return strchr(password, '@') != nullptr;
+  }
+}
+
+// Checks the top directory and ends it with the separator; false after replying.
+bool PrepareRootDir(SOCKET sock, FtpTbl* ftp) {
+  DWORD attrs = GetFileAttributes(ftp->root_dir);
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    LogFailed(1, "_access", GetLastError());
+    LogWrite(1, "Cannot access: [%s]", ftp->root_dir);
+    ReplySend(ftp, sock, kNotLoggedIn);
+    return false;
+  }
+  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    LogWrite(1, "[%s] is not directory.", ftp->root_dir);
+    ReplySend(ftp, sock, kNotLoggedIn);
+    return false;
+  }
+  size_t len = strlen(ftp->root_dir);
+  if (len > 1 && ftp->root_dir[len - 1] != torva::kPathSep) {
+    if (len + 1 >= sizeof ftp->root_dir) {
+      // No room for the separator: no path below it would fit either.
+      LogWrite(1, "Cannot access: [%s]", ftp->root_dir);
+      ReplySend(ftp, sock, kNotLoggedIn);
+      return false;
+    }
+    ftp->root_dir[len] = torva::kPathSep;
+    ftp->root_dir[len + 1] = '\0';
+  }
+  return true;
+}
+
+}  // namespace
+
+void CutLineEnd(const FtpTbl* ftp, char* arg) {
+  char* end = SjisStrchr(ftp, arg, '\r');
+  if (end == nullptr) end = SjisStrchr(ftp, arg, '\n');
+  if (end != nullptr) *end = '\0';
+}
+
+int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: USER");
+  if (arg == nullptr) {
+    ReplySend(ftp, sock, kSyntax);
+    return -1;
+  }
+  CutLineEnd(ftp, arg);
+  DataClose(ftp);
+  // A new user starts from a fresh record; the TLS state of the control
+  // connection (its session and the data protection level) stays.
+  ssl_st* ctrl_ssl = ftp->ctrl_ssl;
+  int prot_level = ftp->prot_level;
+  FtpTblClear(ftp);
+  ftp->ctrl_ssl = ctrl_ssl;
+  ftp->prot_level = prot_level;
+  ftp->utf8_mode = g_config->utf8_mode;
+  ftp->lang = g_config->default_lang;
+  torva::CopyTruncated(ftp->user_name, arg);
+  LogWrite(4, "USER: [%s]", ftp->user_name);
+  ftp->user_given = 1;
+  ftp->pass_given = 0;
+  ftp->logged_in = 0;
+  ReplySend(ftp, sock, "331 User name okay, need password.");
+  return 0;
+}
+
+int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
+  LogWrite(4, "Command: PASS");
+  if (ftp->user_given == 0 || ftp->pass_given == 1) {
+    ReplySend(ftp, sock, kBadSequence);
+    return -1;
+  }
+  if (arg == nullptr) {
+    ReplySend(ftp, sock, kSyntax);
+    return -1;
+  }
+  CutLineEnd(ftp, arg);
+  torva::CopyTruncated(ftp->password, arg);
+
+  if (strcmp(ftp->user_name, "anonymous") == 0 && g_config->anonymous) {
+    LogWrite(4, "PASS(anonymous): (%s)", ftp->password);
+    ftp->pass_given = 1;
+    ftp->anonymous = 1;
+    if (g_config->anonymous_path == nullptr) {
+      LogWrite(3, "Anonymous path was not defined.");
+      ReplySend(ftp, sock, "530 Not logged in. (Directory was not defined.)");
+      return -1;
+    }
+    torva::CopyTruncated(ftp->root_dir, g_config->anonymous_path);
+    if (!AnonymousPasswordOk(ftp->password)) {
+      LogWrite(3, "Bad anonymous passwd.");
+      ReplySend(ftp, sock, "530 Not logged in. (Bad anonymous password.)");
+      return -1;
+    }
+  } else {
+    LogWrite(4, "PASS: (hidden)");
+    ftp->pass_given = 1;
+    int32_t code = 0;
+    if (tvusers_session(&code, ftp->user_name, ftp->password, ftp->root_dir) != 0) {
+      LogWrite(3, "Failed to login. (%d)", code);
+      ReplySend(ftp, sock, kNotLoggedIn);
+      return -1;
+    }
+  }
+  if (!PrepareRootDir(sock, ftp)) return -1;
+  torva::CopyTruncated(ftp->cur_dir, "\\");
+  ftp->logged_in = 1;
+  LogWrite(3, "Success to login.");
+  if (g_config->access_log2) {
+    static constexpr uint8_t kNone[4] = {0, 0, 0, 0};
+    const uint8_t* a = client_addr ? client_addr : kNone;
+    if (ftp->anonymous) {
+      AccessLogWrite("Anonymous login was success from %d.%d.%d.%d (ID=%X / PASS=%s)", a[0], a[1],
+                     a[2], a[3], GetCurrentThreadId(), ftp->password);
+    } else {
+      AccessLogWrite("Login was success from %d.%d.%d.%d (ID=%X / USER=%s)", a[0], a[1], a[2],
+                     a[3], GetCurrentThreadId(), ftp->user_name);
+    }
+  }
+  ReplySend(ftp, sock, "230 User logged in, proceed.");
+  return 0;
+}
+
+int CmdRein(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: REIN");
+  DataClose(ftp);
+  if (ftp->ctrl_ssl != nullptr) TlsFree(ftp->ctrl_ssl);
+  // Everything goes, the control connection's protection included; UTF-8
+  // mode and language stay off and "ja" until the next USER.
+  FtpTblClear(ftp);
+  ReplySend(ftp, sock, "220 Service ready for new user.");
+  return 0;
+}
+
+int CmdQuit(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: QUIT");
+  ReplySend(ftp, sock, ftp->logged_in ? "221 Service closing control connection." : kBadSequence);
+  if (ftp->ctrl_ssl != nullptr) TlsCloseNotify(ftp->ctrl_ssl);
+  return -1;
+}

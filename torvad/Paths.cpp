@@ -1,0 +1,377 @@
+#include "torvad/Paths.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "common/strutil.h"
+#include "common/torva.h"
+#include "platform/fs.h"
+#include "torvad/ConfigTbl.h"
+#include "torvad/Kanji.h"
+#include "torvad/Log.h"
+#include "torvad/Login.h"
+#include "torvad/SessionIo.h"
+#include "tvusers/tvusers.h"
+
+namespace {
+
+constexpr const char kNotLoggedIn[] = "530 Not logged in.";
+constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
+constexpr const char kNotTaken[] = "550 Requested action not taken.";
+constexpr const char kNotFound[] = "550 Requested action not taken. (not found)";
+constexpr const char kCannotAccess[] = "550 Requested action not taken. (cannot access)";
+constexpr const char kDone[] = "250 Requested file action okay, completed.";
+
+// Size of local directory paths built from root_dir and cur_dir.
+constexpr size_t kLocalDirSize = 2048;
+
+bool IsTop(const char* virt) { return virt[0] == '\\' && virt[1] == '\0'; }
+
+// Replaces every `from` by `to` in place, skipping Shift_JIS second bytes
+// while the session's language is "ja".
+void ReplaceChar(const FtpTbl* ftp, char* text, char from, char to) {
+  for (char* p = SjisStrchr(ftp, text, from); p != nullptr; p = SjisStrchr(ftp, p + 1, from))
+    *p = to;
+}
+
+// Appends a virtual path to a local one, its '\' turned into the platform
+// separator. false when the result does not fit.
+bool AppendLocal(const FtpTbl* ftp, char* out, size_t size, const char* virt) {
+  size_t used = strlen(out);
+  size_t add = strlen(virt);
+  if (used + add + 1 > size) return false;
+  memcpy(out + used, virt, add + 1);
+  ReplaceChar(ftp, out + used, '\\', torva::kPathSep);
+  return true;
+}
+
+// Local path of a virtual directory path ("\" or "a\b\").
+bool LocalDirOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
+  if (torva::CopyTruncated(out, size, ftp->root_dir) != strlen(ftp->root_dir)) return false;
+  return IsTop(virt) || AppendLocal(ftp, out, size, virt);
+}
+
+void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
+  if (IsTop(virt)) {
+    torva::Format(out, size, "%c", g_config->dir_separator);
+    return;
+  }
+  char shown[1024];
+  torva::CopyTruncated(shown, virt);
+  ReplaceChar(ftp, shown, '\\', g_config->dir_separator);
+  torva::Format(out, size, "%c%s", g_config->dir_separator, shown);
+}
+
+// ---- the directory walk shared by CWD, MKD and RMD ----
+
+enum class Walk { kCheck, kCreate };
+enum WalkResult { kWalkOk = 0, kWalkCreated = 1, kWalkError = -1 };
+
+// Removes the last component of a virtual directory path ("a\b\" -> "a\",
+// "a\" -> "\").
+void DropLast(const FtpTbl* ftp, char (&path)[1024]) {
+  size_t len = strlen(path);
+  path[len - 1] = '\0';
+  char* sep = SjisStrrchr(ftp, path, '\\');
+  if (sep != nullptr) sep[1] = '\0';
+  else torva::CopyTruncated(path, "\\");
+}
+
+WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Walk mode) {
+  if (strcmp(comp, "..") == 0) {
+    if (IsTop(path)) return kWalkError;
+    DropLast(ftp, path);
+    return kWalkOk;
+  }
+  if (comp[0] == '\0' || strcmp(comp, ".") == 0) return kWalkOk;
+  char next[1024];
+  bool fits = IsTop(path) ? torva::FormatInto(next, "%s\\", comp)
+                          : torva::FormatInto(next, "%s%s\\", path, comp);
+  char local[kLocalDirSize];
+  if (!fits || !LocalDirOf(ftp, next, local, sizeof local)) return kWalkError;
+  DWORD attrs = GetFileAttributes(local);
+  WalkResult result = kWalkOk;
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    if (mode == Walk::kCheck || !CreateDirectory(local, nullptr)) return kWalkError;
+    result = kWalkCreated;
+  } else if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return kWalkError;
+  }
+  memcpy(path, next, sizeof next);
+  return result;
+}
+
+// Applies the components of `arg` (split at `sep`, double-byte aware) to
+// `path`. Empty components change nothing. kWalkError at the first failing
+// step; kWalkCreated when any directory was made.
+WalkResult WalkAll(const FtpTbl* ftp, char (&path)[1024], char* arg, char sep, Walk mode) {
+  WalkResult overall = kWalkOk;
+  char* p = arg;
+  while (*p != '\0') {
+    char* end = SjisStrchr(ftp, p, sep);
+    char* next = end ? end + 1 : p + strlen(p);
+    if (end) *end = '\0';
+    WalkResult r = WalkStep(ftp, path, p, mode);
+    if (r == kWalkError) return kWalkError;
+    if (r == kWalkCreated) overall = kWalkCreated;
+    p = next;
+  }
+  return overall;
+}
+
+// Start of a walk: the top when the argument begins with a separator (which
+// is skipped), else the current directory.
+char* WalkStart(const FtpTbl* ftp, char* arg, char (&path)[1024], bool slash_too) {
+  if (arg[0] == '\\' || (slash_too && arg[0] == '/')) {
+    torva::CopyTruncated(path, "\\");
+    return arg + 1;
+  }
+  torva::CopyTruncated(path, ftp->cur_dir);
+  return arg;
+}
+
+int ReplyNewCwd(FtpTbl* ftp, SOCKET sock) {
+  if (IsTop(ftp->cur_dir)) return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", g_config->dir_separator);
+  char shown[1100];
+  DisplayOf(ftp, ftp->cur_dir, shown, sizeof shown);
+  return ReplySend(ftp, sock, "250 \"%s\" is new CWD.", shown);
+}
+
+// Common opening of the file-management commands: log-in and argument.
+// Returns 1 to go on, else the handler's result.
+int Preamble(FtpTbl* ftp, SOCKET sock, const char* name, char* arg, int* result) {
+  LogWrite(4, "Command: %s", name);
+  if (!ftp->logged_in) {
+    ReplySend(ftp, sock, kNotLoggedIn);
+    *result = -1;
+    return 0;
+  }
+  if (arg == nullptr) {
+    ReplySend(ftp, sock, kSyntax);
+    *result = -1;
+    return 0;
+  }
+  CutLineEnd(ftp, arg);
+  return 1;
+}
+
+}  // namespace
+
+int PathResolve(FtpTbl* ftp, SOCKET sock, const char* name, char (&out)[kLocalPathSize]) {
+  char work[1024];
+  torva::CopyTruncated(work, name);
+  CutLineEnd(ftp, work);
+  ReplaceChar(ftp, work, '/', '\\');
+  if (strstr(work, "..") != nullptr) {
+    ReplySend(ftp, sock, "501 The file including \"..\" cannot be treated.");
+    return -1;
+  }
+  out[0] = '\0';
+  bool fits = torva::CopyTruncated(out, ftp->root_dir) == strlen(ftp->root_dir);
+  if (fits && work[0] != '\\' && !IsTop(ftp->cur_dir))
+    fits = AppendLocal(ftp, out, sizeof out, ftp->cur_dir);
+  if (fits) fits = AppendLocal(ftp, out, sizeof out, work);
+  if (!fits) {
+    // Refused rather than shortened: a cut path names another file.
+    ReplySend(ftp, sock, kNotTaken);
+    return -1;
+  }
+  return 0;
+}
+
+bool LocalCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
+  return LocalDirOf(ftp, ftp->cur_dir, out, size);
+}
+
+void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
+  DisplayOf(ftp, ftp->cur_dir, out, size);
+}
+
+int CheckWritable(FtpTbl* ftp, SOCKET sock) {
+  bool ok;
+  if (ftp->anonymous) {
+    ok = g_config->anonymous_write != 0;
+  } else {
+    int32_t code = 0;
+    ok = tvusers_is_writable(&code, ftp->user_name) != 0;
+  }
+  if (!ok) ReplySend(ftp, sock, "550 No permission.");
+  return ok ? 1 : 0;
+}
+
+int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "CWD", arg, &result)) return result;
+  ReplaceChar(ftp, arg, '/', '\\');
+  char path[1024];
+  char* rest = WalkStart(ftp, arg, path, false);
+  if (WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  torva::CopyTruncated(ftp->cur_dir, path);
+  ReplyNewCwd(ftp, sock);
+  return 0;
+}
+
+int CmdCdup(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: CDUP");
+  if (!ftp->logged_in) {
+    ReplySend(ftp, sock, kNotLoggedIn);
+    return -1;
+  }
+  if (IsTop(ftp->cur_dir)) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  DropLast(ftp, ftp->cur_dir);
+  ReplyNewCwd(ftp, sock);
+  return 0;
+}
+
+int CmdPwd(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: PWD");
+  if (!ftp->logged_in) {
+    ReplySend(ftp, sock, kNotLoggedIn);
+    return -1;
+  }
+  if (IsTop(ftp->cur_dir)) {
+    ReplySend(ftp, sock, "257 \"%c\" is CWD.", g_config->dir_separator);
+    return 0;
+  }
+  char shown[1100];
+  DisplayOf(ftp, ftp->cur_dir, shown, sizeof shown);
+  ReplySend(ftp, sock, "257 \"%s\" is CWD.", shown);
+  return 0;
+}
+
+int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "MKD", arg, &result)) return result;
+  if (!CheckWritable(ftp, sock)) return 0;
+  char path[1024];
+  char* rest = WalkStart(ftp, arg, path, true);
+  const char sep = g_config->dir_separator;
+  ReplaceChar(ftp, rest, '\\', sep);
+  WalkResult r = WalkAll(ftp, path, rest, sep, Walk::kCreate);
+  if (r == kWalkError) {
+    ReplySend(ftp, sock, "550 Requested action not taken. (Cannot access)");
+  } else if (r == kWalkCreated) {
+    char shown[1100];
+    DisplayOf(ftp, path, shown, sizeof shown);
+    ReplySend(ftp, sock, "257 \"%s\" created.", shown);
+  } else {
+    ReplySend(ftp, sock, "550 Requested action not taken. (Still exist)");
+  }
+  return 0;
+}
+
+int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "RMD", arg, &result)) return result;
+  if (!CheckWritable(ftp, sock)) return 0;
+  if (strcmp(arg, "\\") == 0) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  char path[1024];
+  char* rest = WalkStart(ftp, arg, path, true);
+  ReplaceChar(ftp, rest, '/', '\\');
+  if (WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError || IsTop(path)) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  path[strlen(path) - 1] = '\0';
+  char local[kLocalDirSize];
+  if (!LocalDirOf(ftp, path, local, sizeof local)) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  LogWrite(3, "Delete directory: [%s]", local);
+  if (RemoveDirectory(local)) ReplySend(ftp, sock, kDone);
+  else ReplySend(ftp, sock, "550 Requested action not taken. (%d)", static_cast<int>(GetLastError()));
+  return 0;
+}
+
+int CmdDele(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "DELE", arg, &result)) return result;
+  if (!CheckWritable(ftp, sock)) return 0;
+  char path[kLocalPathSize];
+  if (PathResolve(ftp, sock, arg, path) != 0) return 0;
+  LogWrite(3, "Deleting: %s", path);
+  if (DeleteFile(path)) ReplySend(ftp, sock, kDone);
+  else if (GetLastError() == ERROR_FILE_NOT_FOUND) ReplySend(ftp, sock, kNotFound);
+  else ReplySend(ftp, sock, "450 Requested file action not taken. (cannot access)");
+  return 0;
+}
+
+int CmdRnfr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "RNFR", arg, &result)) return result;
+  if (!CheckWritable(ftp, sock)) return 0;
+  char path[kLocalPathSize];
+  if (PathResolve(ftp, sock, arg, path) != 0) return 0;
+  if (GetFileAttributes(path) == INVALID_FILE_ATTRIBUTES) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  LogWrite(3, "Rename from: [%s]", path);
+  torva::CopyTruncated(ftp->rename_from, path);
+  ReplySend(ftp, sock, "350 Requested file action pending further information.");
+  ftp->rename_pending = 1;
+  return 0;
+}
+
+int CmdRnto(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: RNTO");
+  if (!ftp->logged_in) {
+    ReplySend(ftp, sock, kNotLoggedIn);
+    return -1;
+  }
+  if (!ftp->rename_pending) {
+    ReplySend(ftp, sock, "503 Bad sequence of commands.");
+    return -1;
+  }
+  ftp->rename_pending = 0;
+  if (arg == nullptr) {
+    ReplySend(ftp, sock, kSyntax);
+    return -1;
+  }
+  CutLineEnd(ftp, arg);
+  char path[kLocalPathSize];
+  if (PathResolve(ftp, sock, arg, path) != 0) return 0;
+  if (GetFileAttributes(path) != INVALID_FILE_ATTRIBUTES) {
+    ReplySend(ftp, sock, kNotTaken);
+    return 0;
+  }
+  LogWrite(3, "Rename to: [%s]", path);
+  if (MoveFile(ftp->rename_from, path)) ReplySend(ftp, sock, kDone);
+  else ReplySend(ftp, sock, "450 Requested file action not taken.");
+  return 0;
+}
+
+int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  int result = 0;
+  if (!Preamble(ftp, sock, "SIZE", arg, &result)) return result;
+  char path[kLocalPathSize];
+  if (PathResolve(ftp, sock, arg, path) != 0) return 0;
+  // Only regular files have a size to report; a FIFO is never opened.
+  FILE* f = OpenRegularFile(path, "rb");
+  if (f == nullptr) {
+    DWORD err = GetLastError();
+    LogWrite(3, "Cannot open. (%d)", static_cast<int>(err));
+    ReplySend(ftp, sock, err == ERROR_FILE_NOT_FOUND ? kNotFound : kCannotAccess);
+    return 0;
+  }
+  int64_t size = FileStreamSize(f);
+  fclose(f);
+  if (size < 0) {
+    ReplySend(ftp, sock, kCannotAccess);
+    return 0;
+  }
+  // The true size, also past 4 GiB.
+  if (g_config->size_msg_compat) ReplySend(ftp, sock, "200 SIZE=%lld", static_cast<long long>(size));
+  else ReplySend(ftp, sock, "213 %lld", static_cast<long long>(size));
+  return 0;
+}

@@ -1,0 +1,41 @@
+// Virtual paths: the client's current directory below its top directory, the
+// local paths that commands name, and the write-permission check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/socket.h"
+#include "torvad/FtpTbl.h"
+
+// Room of a local path built for a file name (a longer one is refused).
+inline constexpr size_t kLocalPathSize = 260;
+
+// Local path of a file named in a command. 0 with `out` filled; -1 after it has
+// replied itself (a name with "..": 501; a path too long for its buffer: 550).
+// Callers then keep the session without a further reply.
+int PathResolve(FtpTbl* ftp, SOCKET sock, const char* name, char (&out)[kLocalPathSize]);
+
+// Local directory of the current directory ("<root>/<cur>/"), into `out`.
+// false when it does not fit.
+bool LocalCurrentDir(const FtpTbl* ftp, char* out, size_t size);
+
+// Display form of the current directory: the separator, then cur_dir with every
+// '\' shown as the configured separator ("/docs/2024/"), or the separator alone
+// at the top.
+void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size);
+
+// 1 when the session's user may change the file system; 0 after replying
+// "550 No permission.".
+int CheckWritable(FtpTbl* ftp, SOCKET sock);
+
+// File-management commands.
+int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdCdup(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdPwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdDele(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdRnfr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdRnto(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);

@@ -1,0 +1,32 @@
+#include "torvad/StartTrans.h"
+
+#include "platform/system.h"
+#include "torvad/ConnectList.h"
+#include "torvad/Log.h"
+#include "torvad/TransMain.h"
+
+int StartTrans(SOCKET sock, const uint8_t address[4]) {
+  TRACE_START("StartTrans", "StartTrans");
+  // The thread learns its socket from its connection list entry, so it waits
+  // behind its gate until the entry exists.
+  DWORD tid = 0;
+  HANDLE thread = CreateThread(nullptr, 0, TransMain, nullptr, CREATE_SUSPENDED, &tid);
+  if (thread == nullptr) {
+    LogFailed(1, "CreateThread", GetLastError());
+    SockClose(sock);
+    return -1;
+  }
+  if (ConnectListAdd(sock, tid, thread, address) != 0) {
+    TerminateThread(thread, 0);
+    CloseHandle(thread);
+    SockClose(sock);
+    return -1;
+  }
+  if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
+    LogFailed(1, "ResumeThread", GetLastError());
+    SockClose(sock);
+    return -1;
+  }
+  TRACE_END("StartTrans", "StartTrans");
+  return 0;
+}

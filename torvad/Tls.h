@@ -1,0 +1,46 @@
+// The TLS library behind the server: one context made at start-up, and thin
+// wrappers so that no other unit includes the library's headers.
+#pragma once
+
+#include "platform/socket.h"
+#include "torvad/FtpTbl.h"
+
+struct ssl_st;
+
+// Start-up step: builds the context from the configured mechanism and the
+// certificate and key files. 0, or -1 after logging why (start-up stops).
+int TlsStartup();
+// True when a context exists ("auth-mechanism" is set).
+bool TlsEnabled();
+
+// Prints the library's error queue to standard output under the log lock.
+void TlsPrintErrors();
+// Prints the error queue with source file and line between marker lines.
+void SslStackDump();
+
+// A new TLS session on the context, or null (the caller prints and logs).
+ssl_st* TlsNew();
+// 1 on success, as the library's own call.
+int TlsSetFd(ssl_st* ssl, SOCKET sock);
+// Server side of the handshake: 1 on success, else the library's result.
+int TlsAccept(ssl_st* ssl);
+// The library's error code for a result of one of its calls.
+int TlsGetError(ssl_st* ssl, int ret);
+// One read / one write of up to `length` bytes: the library's result.
+int TlsRead(ssl_st* ssl, void* buffer, int length);
+int TlsWrite(ssl_st* ssl, const void* data, int length);
+// Bytes the session has decrypted and not handed out yet.
+int TlsPending(ssl_st* ssl);
+// Sends the close alert (no wait for the peer's).
+void TlsCloseNotify(ssl_st* ssl);
+void TlsFree(ssl_st* ssl);
+// Installs the handshake logger on a session.
+void TlsSetInfoCallback(ssl_st* ssl);
+
+// Protection of a data connection that has just been opened and announced
+// with its 150 reply: with PROT P the server accepts the client's handshake on
+// ftp->data_sock into ftp->data_ssl (the client always starts it, in passive
+// and active mode alike). 0 when the connection is ready; -1 after replying
+// "425 Can't open data connection. (SSL)" (the caller closes the connection
+// and ends the session).
+int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock);

@@ -1,0 +1,151 @@
+#include "torvad/tvsmain.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fs.h"
+#include "platform/socket.h"
+#include "platform/system.h"
+#include "torvad/ConfigLoad.h"
+#include "torvad/ConfigSetup.h"
+#include "torvad/ConfigTbl.h"
+#include "torvad/ConnectList.h"
+#include "torvad/FailureList.h"
+#include "torvad/Log.h"
+#include "torvad/StartServerSocket.h"
+#include "torvad/StartTrans.h"
+#include "torvad/Tls.h"
+
+namespace {
+
+SOCKET g_listen = INVALID_SOCKET;
+char* g_stop_file = nullptr;
+
+// True when the stop file could be deleted: this pass is the last one.
+bool StopFileCheck() { return g_stop_file != nullptr && DeleteFile(g_stop_file); }
+
+void Retry() {
+  LogWrite(3, "Procedure retry after sleep %d sec,", g_config->retry_seconds);
+  for (int i = 0; i < g_config->retry_seconds; ++i) {
+    LogWrite(4, ".");
+    Sleep(1000);
+  }
+}
+
+int LoopWaitMs() {
+  long long ms = static_cast<long long>(g_config->loop_cycle_sec) * 1000 +
+                 (static_cast<long long>(g_config->loop_cycle_usec) + 999) / 1000;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms < 0 ? 0 : static_cast<int>(ms);
+}
+
+[[noreturn]] void AcceptLoop() {
+  bool last = false;
+  while (!last) {
+    last = StopFileCheck();
+    if (ConnectListCount() < g_config->max_connect) {
+      LogWrite(5, "Waiting for connection.");
+      int r = SockWaitReadable(g_listen, LoopWaitMs());
+      if (r < 0) {
+        LogWrite(1, "Failed select() ret=%d / errno=%d", r, SockLastError());
+        Retry();
+      } else if (r == 0) {
+        ConnectListChk();
+      } else {
+        uint8_t addr[4] = {};
+        SOCKET c = SockAccept(g_listen, addr, nullptr);
+        if (c == INVALID_SOCKET) {
+          LogFailed(1, "accept", static_cast<DWORD>(SockLastError()));
+          Retry();
+        } else if (discon_check(addr)) {
+          SockClose(c);
+        } else if (StartTrans(c, addr) != 0) {
+          LogWrite(1, "Failed to start transaction(%d) is starting.", c);
+          Retry();
+        }
+      }
+    } else {
+      ConnectListChk();
+      Sleep(static_cast<DWORD>(g_config->loop_cycle_usec / 1000 + g_config->loop_cycle_sec * 1000));
+    }
+  }
+  TerminateFunc(0);
+  ExitProcess(0);
+}
+
+int StartupFailed(bool sockets_started) {
+  if (sockets_started) SockCleanup();
+  TRACE_END("tvsmain", "tvsmain");
+  free(g_config->ready_message);
+  free(g_config->anonymous_path);
+  free(g_config);
+  g_config = nullptr;
+  free(g_stop_file);
+  g_stop_file = nullptr;
+  return -1;
+}
+
+}  // namespace
+
+BOOL SignalHold(DWORD) {
+  TRACE_START("SignalHold", "tvsmain");
+  TRACE_END("SignalHold", "tvsmain");
+  return TRUE;
+}
+
+BOOL TerminateFunc(DWORD signal) {
+  TRACE_START("TerminateFunc", "tvsmain");
+  if (signal == CTRL_LOGOFF_EVENT) {
+    LogWrite(3, "Control signal(%d) is ignore.", 5);
+    TRACE_END("TerminateFunc", "tvsmain");
+    return TRUE;
+  }
+  LogWrite(3, "Received the terminating signal. (%d)", static_cast<int>(signal));
+  SetConsoleCtrlHandler(SignalHold, TRUE);
+  LogWrite(3, "Terminating all transaction.");
+  ConnectListTerm();
+  if (g_listen != INVALID_SOCKET) SockClose(g_listen);
+  SockCleanup();
+  ExitProcess(0);
+}
+
+int tvsmain(int argc, char** argv) {
+  g_config = static_cast<ConfigTbl*>(calloc(1, sizeof(ConfigTbl)));
+  if (g_config == nullptr) {
+    printf("Can not allocate the memory of ConfigTbl.\n");
+    fflush(stdout);
+    return -1;
+  }
+  g_config->log_level = 4;
+  g_config->list_type_unix = 1;
+  TRACE_START("tvsmain", "tvsmain");
+
+  if (int err = SockStartup(); err != 0) {
+    LogWrite(-1, "WSAStartup() errno=%d", err);
+    return StartupFailed(false);
+  }
+  if (ConfigLoad(argc > 1 ? argv[1] : "torvad.conf") != 0) return StartupFailed(true);
+  if (argc > 2) {
+    g_stop_file = strdup(argv[2]);
+    if (g_stop_file == nullptr) {
+      LogFailed(1, "malloc", GetLastError());
+      return StartupFailed(true);
+    }
+  }
+  if (ConfigSetup() != 0) return StartupFailed(true);
+  if (!g_config->failure_keep && DisconnectDirCleanup() != 0) return StartupFailed(true);
+  if (g_config->auth_mechanism != AUTH_NONE && TlsStartup() != 0) return StartupFailed(true);
+  ConfigShow();
+  ConnectListInit();
+  FailureListInit();
+  g_listen = StartServerSocket();
+  if (g_listen == INVALID_SOCKET) return StartupFailed(true);
+  LogWrite(4, "Server Socket : %d", g_listen);
+  if (!SetConsoleCtrlHandler(TerminateFunc, TRUE)) {
+    LogFailed(1, "SetConsoleCtrlHandler", GetLastError());
+    SockClose(g_listen);
+    return StartupFailed(true);
+  }
+  LogWrite(3, "Torva server is started.");
+  AcceptLoop();
+}

@@ -1,0 +1,53 @@
+// tvlsban: lists the addresses of the disconnect list, one per disconnect file,
+// in the order the directory search returns them.
+#include <cstdio>
+#include <cstring>
+
+#include "common/ban_address.h"
+#include "common/strutil.h"
+#include "common/torva.h"
+#include "platform/fs.h"
+
+namespace {
+
+// Length of a disconnect file name: eight hex digits and ".dca".
+constexpr size_t kDisconnectNameLen = 12;
+
+// One hex digit of a disconnect file name. Only what tvban writes is decoded:
+// "1"-"9" and upper-case "A"-"F"; everything else, lower case included, is 0.
+int HexValue(char c) {
+  if (c >= '1' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
+int Byte(const char* two) { return HexValue(two[0]) * 16 + HexValue(two[1]); }
+
+}  // namespace
+
+int main() {
+  char dir[4096];
+  if (!torva::ReadDisconnectDir(dir, sizeof dir)) return 255;
+
+  char pattern[sizeof dir + 8];
+  torva::Format(pattern, sizeof pattern, "%s%c%s", dir, torva::kPathSep,
+                torva::kDisconnectPattern);  // always fits: dir is shorter than 4096
+  WIN32_FIND_DATA fd;
+  HANDLE search = FindFirstFile(pattern, &fd);
+  if (search == INVALID_HANDLE_VALUE) {
+    printf("Does not exist.\n");
+    return 2;
+  }
+  int listed = 0;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (strlen(fd.cFileName) != kDisconnectNameLen) continue;
+    if (listed == 0) printf("List of disconnects:\n");
+    ++listed;
+    printf(" (%d) %d.%d.%d.%d\n", listed, Byte(fd.cFileName), Byte(fd.cFileName + 2),
+           Byte(fd.cFileName + 4), Byte(fd.cFileName + 6));
+  } while (FindNextFile(search, &fd));
+  FindClose(search);
+  fputs(listed > 0 ? "Done.\n" : "Does not exist.\n", stdout);
+  return 0;
+}

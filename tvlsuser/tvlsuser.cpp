@@ -1,0 +1,39 @@
+// tvlsuser: lists every user of the user store, passwords masked unless the
+// first argument is exactly "-passwd". Other arguments are ignored.
+#include <cstdio>
+#include <cstring>
+
+#include "common/strutil.h"
+#include "tvusers/tvusers.h"
+
+int main(int argc, char** argv) {
+  bool show_passwd = argc > 1 && strcmp(argv[1], "-passwd") == 0;
+
+  int32_t err = 0;
+  TvUserList* list = tvusers_list(&err);
+  if (list == nullptr) {
+    fprintf(stderr, "System error. (%d)\n", static_cast<int>(err));
+    return 255;
+  }
+  if (list->count == 0) {
+    fputs("No entry.\n", stderr);
+    tvusers_list_free(list);
+    return 0;
+  }
+
+  printf("#,UNAME,PASSWD,DIR,ADMIN\n");
+  int number = 1;
+  for (const TvUserNode* node = list->head; node != nullptr; node = node->next, ++number) {
+    const UserRecord& rec = node->rec;
+    // The unscrambled field need not hold a terminator; at most 31 bytes are
+    // a password.
+    char passwd[32];
+    torva::CopyTruncated(passwd,
+                         show_passwd ? reinterpret_cast<const char*>(rec.passwd) : "????????");
+    // Fields are quoted as they stand, without escaping.
+    printf("%d,\"%s\",\"%s\",\"%s\",\"%s\"\n", number, rec.name, passwd, rec.usrdir,
+           rec.admin != 0 ? "READ" : "WRITE");
+  }
+  tvusers_list_free(list);
+  return 0;
+}

@@ -1,0 +1,389 @@
+#include "tvusers/tvusers.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "common/strutil.h"
+#include "platform/fs.h"
+#include "platform/registry.h"
+#include "tvusers/scramble_key.h"
+
+// A user file is the raw image of UserRecord; its integers are little-endian,
+// so the image can only be written as it lies in memory on such a machine.
+static_assert(std::endian::native == std::endian::little,
+              "user files are written as little-endian memory images");
+static_assert(sizeof(TVUSERS_HEADER_TEXT) == 26, "header text is 25 characters and its NUL");
+
+namespace {
+
+using torva::kScrambleKey;
+
+constexpr size_t kRecordSize = sizeof(UserRecord);
+constexpr size_t kUserDirSize = 1024;
+// Directory, separator, name and NUL: a name that passed CheckName always fits.
+constexpr size_t kPathSize = kUserDirSize + 1 + sizeof(UserRecord::name);
+
+// The user store lock: keeps the threads of one process from seeing a user
+// file that another thread is rewriting. Nothing guards against other processes.
+std::mutex g_store_lock;
+
+// ---------------------------------------------------------------------------
+// Password scramble. Every step XORs one byte with a key byte and complements
+// it; each byte gets eight steps, so the complements cancel and the whole
+// transformation is its own inverse. The two directions still run their steps
+// in opposite orders, as the files were always written that way.
+
+int32_t NameSum(const char* name) {
+  int32_t s = 0;
+  for (const char* p = name; *p != '\0'; ++p) s += static_cast<signed char>(*p);
+  return s;
+}
+
+unsigned char KeyByte(int32_t v) {
+  if (v >= 0) return kScrambleKey[v % 256];
+  return v % 256 == 0 ? kScrambleKey[0] : 0;
+}
+
+void ScrambleStep(unsigned char* field, int32_t s, int k) {
+  unsigned char& b = field[k % 32];
+  b = static_cast<unsigned char>(~(b ^ KeyByte(s + k)));
+}
+
+void Scramble(unsigned char (&field)[32], const char* name) {
+  int32_t s = NameSum(name);
+  for (int k = 255; k >= 0; --k) ScrambleStep(field, s, k);
+}
+
+void Unscramble(unsigned char (&field)[32], const char* name) {
+  int32_t s = NameSum(name);
+  for (int k = 0; k <= 255; ++k) ScrambleStep(field, s, k);
+}
+
+// ---------------------------------------------------------------------------
+// Owners of the resources that every path below must release.
+
+struct RegKeyCloser {
+  HKEY key = nullptr;
+  ~RegKeyCloser() {
+    if (key != nullptr) RegCloseKey(key);
+  }
+};
+
+struct FileCloser {
+  FILE* f = nullptr;
+  ~FileCloser() {
+    if (f != nullptr) fclose(f);
+  }
+  // Closes now and reports whether the buffered data reached the file.
+  bool Close() {
+    FILE* g = f;
+    f = nullptr;
+    return g != nullptr && fclose(g) == 0;
+  }
+};
+
+struct FindCloser {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ~FindCloser() {
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  }
+};
+
+// ---------------------------------------------------------------------------
+
+// Reads "UserDir" of the installation settings key into dir (kUserDirSize
+// bytes). The key is opened with full access and created when absent, as the
+// administration programs open it; a process that cannot write the settings
+// store therefore finds no user directory, and only a REG_SZ value counts.
+bool GetUserDir(char (&dir)[kUserDirSize]) {
+  RegKeyCloser key;
+  if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                     KEY_ALL_ACCESS, nullptr, &key.key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  memset(dir, 0, sizeof dir);
+  DWORD type = REG_NONE;
+  DWORD size = sizeof dir;
+  if (RegQueryValueEx(key.key, torva::kValueUserDir, nullptr, &type, reinterpret_cast<BYTE*>(dir),
+                      &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (type != REG_SZ) return false;
+  // A value stored without its NUL that fills the whole buffer does not fit.
+  if (size >= sizeof dir && dir[sizeof dir - 1] != '\0') return false;
+  // An empty directory would put user files at the root of the file system.
+  return dir[0] != '\0';
+}
+
+// A name is used verbatim as a file name inside the user directory. Names that
+// would leave that directory or name the directory itself are never handed to
+// the file system, and neither is a name too long to be stored in a record:
+// such a file could never be read back as that user.
+bool NameIsUsable(const char* name) {
+  if (name == nullptr || name[0] == '\0') return false;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  if (strnlen(name, torva::kMaxUserName + 1) > torva::kMaxUserName) return false;
+  return strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr;
+}
+
+bool UserFilePath(char (&path)[kPathSize], const char* dir, const char* name) {
+  return torva::FormatInto(path, "%s%c%s", dir, torva::kPathSep, name);
+}
+
+// Reads the user file of `name` from `dir` into rec. Returns 0, or the error
+// code: 202 when the file is absent, unreadable, short or not that user's.
+int32_t ReadUserFile(const char* dir, const char* name, UserRecord* rec) {
+  char path[kPathSize];
+  if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return TVUSERS_ERR_NO_SUCH_USER;
+  // Only regular files: a directory or a pipe under a user's name is not a
+  // user file, and opening a pipe for reading would block the caller.
+  FileCloser file{OpenRegularFile(path, "rb")};
+  if (file.f == nullptr) return TVUSERS_ERR_NO_SUCH_USER;
+  memset(rec, 0, sizeof *rec);
+  if (fread(rec, 1, kRecordSize, file.f) != kRecordSize) return TVUSERS_ERR_NO_SUCH_USER;
+  file.Close();
+  rec->header[sizeof rec->header - 1] = '\0';
+  rec->name[sizeof rec->name - 1] = '\0';
+  rec->usrdir[sizeof rec->usrdir - 1] = '\0';
+  rec->link = 0;
+  if (strcmp(rec->header, TVUSERS_HEADER_TEXT) != 0 || strcmp(rec->name, name) != 0) {
+    return TVUSERS_ERR_NO_SUCH_USER;
+  }
+  return 0;
+}
+
+// Writes the whole record as one block to a file already opened for writing.
+// Returns 0 or 101.
+int32_t WriteRecord(FileCloser& file, const UserRecord& rec) {
+  bool ok = fwrite(&rec, 1, kRecordSize, file.f) == kRecordSize;
+  ok = file.Close() && ok;
+  return ok ? 0 : TVUSERS_ERR_SYSTEM;
+}
+
+// Creates a user file that must not exist yet. Returns 0, 101, or 201 when a
+// file of that name was created meanwhile by another process.
+int32_t CreateUserFile(const char* path, FileCloser& file) {
+  // "x": never truncate what another process created since our check.
+  file.f = fopen(path, "wbx");
+  if (file.f != nullptr) return 0;
+  if (errno == EEXIST) {
+    FileCloser other{OpenRegularFile(path, "rb")};
+    if (other.f != nullptr) return TVUSERS_ERR_USER_EXISTS;
+  }
+  return TVUSERS_ERR_SYSTEM;
+}
+
+// The user list keeps its records as separate zero-filled allocations.
+TvUserList* NewList() { return static_cast<TvUserList*>(calloc(1, sizeof(TvUserList))); }
+
+void FreeList(TvUserList* list) {
+  if (list == nullptr) return;
+  TvUserNode* node = list->head;
+  while (node != nullptr) {
+    TvUserNode* next = node->next;
+    free(node);
+    node = next;
+  }
+  free(list);
+}
+
+int Fail(int32_t* err, int32_t code) {
+  *err = code;
+  return -1;
+}
+
+}  // namespace
+
+TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, const char* usrdir,
+                            int32_t admin, int32_t vfsize, int32_t vinum, int32_t maxfs) {
+  std::lock_guard<std::mutex> lock(g_store_lock);
+  char dir[kUserDirSize];
+  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  char path[kPathSize];
+  if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
+
+  {
+    // Whatever the existing file holds, it keeps its name.
+    FileCloser existing{OpenRegularFile(path, "rb")};
+    if (existing.f != nullptr) return Fail(err, TVUSERS_ERR_USER_EXISTS);
+  }
+
+  UserRecord rec;
+  memset(&rec, 0, sizeof rec);
+  memcpy(rec.header, TVUSERS_HEADER_TEXT, sizeof TVUSERS_HEADER_TEXT);
+  torva::CopyTruncated(rec.name, name);
+  // The password buffer is zero-padded by contract; copying only up to its
+  // terminator gives the same field and never reads past a shorter buffer.
+  memcpy(rec.passwd, passwd, strnlen(passwd, sizeof rec.passwd));
+  Scramble(rec.passwd, name);
+  torva::CopyTruncated(rec.usrdir, usrdir);
+  rec.admin = admin;
+  rec.vfsize = vfsize;
+  rec.vinum = vinum;
+  rec.maxfs = maxfs;
+
+  FileCloser file;
+  if (int32_t code = CreateUserFile(path, file); code != 0) return Fail(err, code);
+  // A failed write leaves the file behind; it reads as no user and keeps the
+  // name taken until an administrator removes it.
+  if (int32_t code = WriteRecord(file, rec); code != 0) return Fail(err, code);
+  return 0;
+}
+
+TVUSERS_API int tvusers_del(int32_t* err, const char* name) {
+  std::lock_guard<std::mutex> lock(g_store_lock);
+  char dir[kUserDirSize];
+  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  // Only a valid user file of exactly this name is ever removed.
+  UserRecord rec;
+  if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
+  char path[kPathSize];
+  if (!UserFilePath(path, dir, name) || !DeleteFile(path)) {
+    return Fail(err, TVUSERS_ERR_CANNOT_DELETE);
+  }
+  return 0;
+}
+
+TVUSERS_API TvUserList* tvusers_list(int32_t* err) {
+  std::lock_guard<std::mutex> lock(g_store_lock);
+  char dir[kUserDirSize];
+  if (!GetUserDir(dir)) {
+    *err = TVUSERS_ERR_SYSTEM;
+    return nullptr;
+  }
+  TvUserList* list = NewList();
+  if (list == nullptr) {
+    *err = TVUSERS_ERR_NO_MEMORY;
+    return nullptr;
+  }
+  char pattern[kUserDirSize + 2];
+  if (!torva::FormatInto(pattern, "%s%c*", dir, torva::kPathSep)) {
+    FreeList(list);
+    *err = TVUSERS_ERR_SYSTEM;
+    return nullptr;
+  }
+  WIN32_FIND_DATA found;
+  FindCloser search{FindFirstFile(pattern, &found)};
+  if (search.h == INVALID_HANDLE_VALUE) {
+    // A search that matches nothing is an empty directory, not a failure.
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return list;
+    FreeList(list);
+    *err = TVUSERS_ERR_SYSTEM;
+    return nullptr;
+  }
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    UserRecord rec;
+    // Anything that is not the valid user file of its own name is not listed;
+    // the reason still lands in *err, which a successful list leaves undefined.
+    if (int32_t code = ReadUserFile(dir, found.cFileName, &rec); code != 0) {
+      *err = code;
+      continue;
+    }
+    Unscramble(rec.passwd, rec.name);
+    auto* node = static_cast<TvUserNode*>(calloc(1, sizeof(TvUserNode)));
+    if (node == nullptr) {
+      FreeList(list);
+      *err = TVUSERS_ERR_NO_MEMORY;
+      return nullptr;
+    }
+    node->rec = rec;
+    if (list->tail == nullptr) {
+      list->head = node;
+      list->count = 1;  // tells empty from non-empty, nothing more
+    } else {
+      list->tail->next = node;
+    }
+    list->tail = node;
+  } while (FindNextFile(search.h, &found));
+  return list;
+}
+
+TVUSERS_API void tvusers_list_free(TvUserList* list) { FreeList(list); }
+
+TVUSERS_API int tvusers_session(int32_t* err, const char* name, const char* passwd,
+                                char* usrdir_out) {
+  UserRecord rec;
+  {
+    std::lock_guard<std::mutex> lock(g_store_lock);
+    char dir[kUserDirSize];
+    if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+    if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
+    Unscramble(rec.passwd, name);
+    // At most 31 stored bytes count, so a longer password never matches.
+    rec.passwd[sizeof rec.passwd - 1] = '\0';
+  }
+  if (strcmp(reinterpret_cast<const char*>(rec.passwd), passwd) != 0) {
+    return Fail(err, TVUSERS_ERR_WRONG_PASSWORD);
+  }
+  memcpy(usrdir_out, rec.usrdir, strlen(rec.usrdir) + 1);
+  return 0;
+}
+
+TVUSERS_API int tvusers_is_writable(int32_t* err, const char* name) {
+  UserRecord rec;
+  {
+    std::lock_guard<std::mutex> lock(g_store_lock);
+    char dir[kUserDirSize];
+    if (!GetUserDir(dir)) {
+      *err = TVUSERS_ERR_SYSTEM;
+      return 0;
+    }
+    if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) {
+      *err = code;
+      return 0;
+    }
+  }
+  // Only 1 means read-only; every other value lets the user write.
+  return rec.admin == 1 ? 0 : 1;
+}
+
+TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, const char* usrdir,
+                            const int32_t* admin, const int32_t* vfsize, const int32_t* vinum,
+                            const int32_t* maxfs) {
+  std::lock_guard<std::mutex> lock(g_store_lock);
+  // The directory looked up here is the one written back to: a user file is
+  // never created in a directory that did not already hold that user.
+  char dir[kUserDirSize];
+  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  UserRecord rec;
+  if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
+
+  if (passwd != nullptr) {
+    // Clear the field first: the tail of the old scrambled field would
+    // otherwise be scrambled a second time, which writes the old password's
+    // bytes in plain text after the new terminator.
+    memset(rec.passwd, 0, sizeof rec.passwd);
+    torva::CopyTruncated(reinterpret_cast<char*>(rec.passwd), sizeof rec.passwd, passwd);
+    Scramble(rec.passwd, name);
+  }
+  if (usrdir != nullptr) torva::CopyTruncated(rec.usrdir, usrdir);
+  if (admin != nullptr) rec.admin = *admin;
+  if (vfsize != nullptr) rec.vfsize = *vfsize;
+  if (vinum != nullptr) rec.vinum = *vinum;
+  if (maxfs != nullptr) rec.maxfs = *maxfs;
+
+  char path[kPathSize];
+  if (!UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  FileCloser file{OpenRegularFile(path, "wb")};
+  if (file.f == nullptr) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (int32_t code = WriteRecord(file, rec); code != 0) return Fail(err, code);
+  return 0;
+}
+
+TVUSERS_API int tvusers_read(int32_t* err, const char* name, UserRecord* rec) {
+  char dir[kUserDirSize];
+  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (int32_t code = ReadUserFile(dir, name, rec); code != 0) return Fail(err, code);
+  return 0;
+}
+
+TVUSERS_API int tvusers_read2(int32_t* err, const char* name, UserRecord* rec) {
+  if (tvusers_read(err, name, rec) != 0) return -1;
+  Unscramble(rec->passwd, rec->name);
+  return 0;
+}
