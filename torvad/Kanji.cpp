@@ -10,10 +10,6 @@
 
 namespace {
 
-// Smallest code point that needs an n-byte sequence; anything below is an
-// overlong form.
-constexpr uint32_t kMinForLength[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
-
 int SequenceLength(unsigned char lead) {
   if (lead >= 0xFC) return 6;
   if (lead >= 0xF8) return 5;
@@ -50,8 +46,12 @@ char* Utf8ToSjis(const char* text) {
       goto fail;
     }
     {
-      // Every byte after the lead must be a continuation byte, and the value
-      // must not have a shorter form: both are malformed input.
+      // Every byte after the lead must be a continuation byte: a lead byte cut
+      // off before the line end must not swallow the CR LF into some other
+      // character. A form longer than needed is taken as it comes, though:
+      // SjisToUtf8 writes 0x815F (mapped to U+005C) as C1 9C, and the name
+      // must come back. Of the ASCII values only U+005C maps in tvkanji, and to
+      // a two-byte code, so such a form never turns into a separator or a dot.
       bool malformed = len - i < static_cast<size_t>(n);
       uint32_t cp = c & (0x7Fu >> n);
       for (int k = 1; k < n && !malformed; ++k) {
@@ -59,7 +59,6 @@ char* Utf8ToSjis(const char* text) {
         if ((t & 0xC0) != 0x80) malformed = true;
         cp = (cp << 6) | (t & 0x3F);
       }
-      if (!malformed && cp < kMinForLength[n]) malformed = true;
       if (malformed) {
         LogWrite(1, "UTF8-SJIS code conversion was failed. (invalid sequence/%dbyte)", n);
         goto fail;
@@ -135,32 +134,38 @@ char* SjisToUtf8(const char* text) {
   return reinterpret_cast<char*>(out);
 }
 
-char* SjisStrchr(const FtpTbl* ftp, const char* text, int c) {
-  if (ftp->lang == 1) return const_cast<char*>(strchr(text, c));
+namespace {
+
+// Forward scan over Shift_JIS text: the position of the first (or last)
+// occurrence of `c` that is a character of its own. A lead byte takes the byte
+// after it; half-width katakana (A1-DF) are characters of one byte, as names
+// converted from UTF-8 store them.
+const char* SjisScan(const char* text, int c, bool last) {
+  const char* found = nullptr;
   for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    if (*p >= 0x80) {
-      if (p[1] == 0) return nullptr;
+    if (*p >= 0x80 && !IsHalfWidthKatakana(*p)) {
+      if (p[1] == 0) break;
       ++p;
       continue;
     }
-    if (*p == static_cast<unsigned char>(c)) return const_cast<char*>(reinterpret_cast<const char*>(p));
+    if (*p == static_cast<unsigned char>(c)) {
+      found = reinterpret_cast<const char*>(p);
+      if (!last) break;
+    }
   }
-  return nullptr;
+  return found;
 }
 
+}  // namespace
+
+char* SjisStrchr(const FtpTbl* ftp, const char* text, int c) {
+  if (ftp->lang == 1) return const_cast<char*>(strchr(text, c));
+  return const_cast<char*>(SjisScan(text, c, false));
+}
+
+// Scanned from the front: looking backwards cannot tell a second byte from a
+// character of its own, and would skip separators after many kanji.
 char* SjisStrrchr(const FtpTbl* ftp, const char* text, int c) {
   if (ftp->lang == 1) return const_cast<char*>(strrchr(text, c));
-  size_t len = strlen(text);
-  if (len == 0) return nullptr;
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  for (size_t i = len; i-- > 0;) {
-    if (s[i] != static_cast<unsigned char>(c)) continue;
-    if (i > 0 && s[i - 1] >= 0x80) {
-      // The match is the second byte of a two-byte character.
-      --i;
-      continue;
-    }
-    return const_cast<char*>(text + i);
-  }
-  return nullptr;
+  return const_cast<char*>(SjisScan(text, c, true));
 }
