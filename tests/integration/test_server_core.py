@@ -232,7 +232,7 @@ class TerminationTest(unittest.TestCase):
                     start = time.time()
                     rc = inst.stop(sig)
                     self.assertEqual(rc, 0)
-                    self.assertLess(time.time() - start, 1.5)
+                    self.assertLess(time.time() - start, 1.0)
                     self.assertIn("Received the terminating signal. (%d)" % code, inst.log())
                     self.assertEqual(inst.log().count("Terminating. ("), 50)
                     # Sessions ended by the shutdown are not counted as failures.
