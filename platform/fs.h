@@ -61,6 +61,12 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
 // other. Nothing matching: INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND; a
 // missing directory: ERROR_PATH_NOT_FOUND.
 HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data);
+// The same search for listings that show names only: of each entry only the
+// name and the FILE_ATTRIBUTE_DIRECTORY and FILE_ATTRIBUTE_HIDDEN bits are
+// certain; the other attributes, times and sizes may be left zero. Where the
+// directory itself records the entry's type no per-entry look-up is made.
+// Continued with FindNextFile, ended with FindClose.
+HANDLE FindFirstFileNames(const char* pattern, WIN32_FIND_DATA* data);
 // FALSE with ERROR_NO_MORE_FILES (18) at the end.
 BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data);
 BOOL FindClose(HANDLE search);

@@ -27,6 +27,7 @@ inline constexpr int WS_SOCK_SEQPACKET = 5;
 inline constexpr int WS_IPPROTO_TCP = 6;
 
 enum : int {
+  WSABASEERR = 10000,  // every Windows Sockets error number is above it
   WSAEINTR = 10004,
   WSAEBADF = 10009,
   WSAEACCES = 10013,

@@ -4,11 +4,16 @@
 #include <cstring>
 
 #include "torvad/ConfigTbl.h"
+#include "torvad/DataConn.h"
+#include "torvad/Info.h"
 #include "torvad/Kanji.h"
+#include "torvad/Listing.h"
 #include "torvad/Log.h"
 #include "torvad/Login.h"
 #include "torvad/Paths.h"
 #include "torvad/SessionIo.h"
+#include "torvad/TlsCommands.h"
+#include "torvad/Transfer.h"
 
 namespace {
 
@@ -31,32 +36,32 @@ constexpr CommandEntry kCommands[] = {
     {"CDUP", CMD_CDUP, CmdCdup},
     {"REIN", CMD_REIN, CmdRein},
     {"QUIT", CMD_QUIT, CmdQuit},
-    {"AUTH", CMD_AUTH, nullptr},
-    {"PBSZ", CMD_PBSZ, nullptr},
-    {"PROT", CMD_PROT, nullptr},
-    {"PORT", CMD_PORT, nullptr},
-    {"PASV", CMD_PASV, nullptr},
-    {"TYPE", CMD_TYPE, nullptr},
-    {"RETR", CMD_RETR, nullptr},
-    {"STOR", CMD_STOR, nullptr},
-    {"STOU", CMD_STOU, nullptr},
-    {"APPE", CMD_APPE, nullptr},
+    {"AUTH", CMD_AUTH, CmdAuth},
+    {"PBSZ", CMD_PBSZ, CmdPbsz},
+    {"PROT", CMD_PROT, CmdProt},
+    {"PORT", CMD_PORT, CmdPort},
+    {"PASV", CMD_PASV, CmdPasv},
+    {"TYPE", CMD_TYPE, CmdType},
+    {"RETR", CMD_RETR, CmdRetr},
+    {"STOR", CMD_STOR, CmdStor},
+    {"STOU", CMD_STOU, CmdStou},
+    {"APPE", CMD_APPE, CmdAppe},
     {"RNFR", CMD_RNFR, CmdRnfr},
     {"RNTO", CMD_RNTO, CmdRnto},
     {"DELE", CMD_DELE, CmdDele},
     {"RMD", CMD_RMD, CmdRmd},
     {"MKD", CMD_MKD, CmdMkd},
     {"PWD", CMD_PWD, CmdPwd},
-    {"NLST", CMD_NLST, nullptr},
-    {"LIST", CMD_LIST, nullptr},
-    {"SYST", CMD_SYST, nullptr},
-    {"NOOP", CMD_NOOP, nullptr},
+    {"NLST", CMD_NLST, CmdNlst},
+    {"LIST", CMD_LIST, CmdList},
+    {"SYST", CMD_SYST, CmdSyst},
+    {"NOOP", CMD_NOOP, CmdNoop},
     {"SIZE", CMD_SIZE, CmdSize},
-    {"FEAT", CMD_FEAT, nullptr},
-    {"OPTS", CMD_OPTS, nullptr},
-    {"LANG", CMD_LANG, nullptr},
-    {"HELP", CMD_HELP, nullptr},
-    {"STAT", CMD_STAT, nullptr},
+    {"FEAT", CMD_FEAT, CmdFeat},
+    {"OPTS", CMD_OPTS, CmdOpts},
+    {"LANG", CMD_LANG, CmdLang},
+    {"HELP", CMD_HELP, CmdHelp},
+    {"STAT", CMD_STAT, CmdStat},
 };
 
 const CommandEntry* FindCommand(const char* word) {

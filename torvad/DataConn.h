@@ -2,8 +2,30 @@
 // closing it again.
 #pragma once
 
+#include <cstdint>
+
+#include "platform/socket.h"
 #include "torvad/FtpTbl.h"
 
 // Ends the data connection's TLS session with its close alert, closes it and any pending
 // passive listening socket, and clears the PORT/PASV mode. Sends no reply.
 void DataClose(FtpTbl* ftp);
+
+// Makes the data connection ready for one transfer or listing: accepts the
+// client's connection on the pending passive socket (PASV), or connects to the
+// address of PORT, then announces it with its 150 reply and starts TLS when
+// the client asked for protected data. 0 when ready; -1 after replying with
+// 425 and closing everything (the caller ends the session).
+int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
+
+// PORT h1,h2,h3,h4,p1,p2 and PASV.
+int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdPasv(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+
+// Reads the six comma-separated decimal fields of a PORT argument (a field
+// that is no number reads as 0; fields after the sixth are ignored). false
+// when there are fewer than six.
+bool ParsePortFields(const char* text, uint8_t (&addr)[4], uint16_t* port);
+// An active connection may only go back to the client itself, and never to a
+// privileged port: anything else would let the server attack third parties.
+bool PortTargetAllowed(const uint8_t (&addr)[4], uint16_t port, const uint8_t (&peer)[4]);

@@ -92,9 +92,25 @@ int DataSend(FtpTbl* ftp, const void* data, int length) {
 
 int DataRecv(FtpTbl* ftp, void* buffer, int* size) {
   if (ftp->data_ssl != nullptr) {
+    // The end of protected data is the client's close alert; a connection
+    // that merely ends may have been cut short by anybody on the path.
     int n = TlsRead(ftp->data_ssl, buffer, *size);
-    if (n >= 0) {
+    if (n > 0) {
+      // A read hands out one record (16 KiB at most). While the session
+      // already holds the start of the next one, the client is sending:
+      // take it too, so that the caller writes the file in large pieces.
+      // A failure here stays for the next call.
+      char* p = static_cast<char*>(buffer);
+      while (n < *size && TlsPending(ftp->data_ssl)) {
+        int more = TlsRead(ftp->data_ssl, p + n, *size - n);
+        if (more <= 0) break;
+        n += more;
+      }
       *size = n;
+      return 0;
+    }
+    if (TlsClosedByPeer(ftp->data_ssl, n)) {
+      *size = 0;
       return 0;
     }
     int err = TlsGetError(ftp->data_ssl, n);

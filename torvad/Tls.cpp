@@ -1,8 +1,12 @@
 #include "torvad/Tls.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "common/strutil.h"
@@ -14,8 +18,25 @@
 
 namespace {
 
-// Made once at start-up, only read afterwards.
+// Made once at start-up, only read afterwards. The library (3.x) does its own
+// locking for a context shared by several threads.
 SSL_CTX* g_ctx = nullptr;
+
+// Data connections resume the control connection's session for clients that
+// demand it (server-side cache and tickets); a session is only ever resumed
+// under the id context it was made in.
+constexpr unsigned char kSessionContext[] = "torvad";
+
+// Lines of the handshake logger, in the order in which they are written.
+struct InfoBit {
+  int bit;
+  const char* text;
+};
+constexpr InfoBit kInfoBits[] = {
+    {0x01, "- SSL_CB_LOOP"},           {0x02, "- SSL_CB_EXIT"},
+    {0x04, "- SSL_CB_READ"},           {0x08, "- SSL_CB_WRITE"},
+    {0x4000, "- SSL_CB_ALERT"},        {0x10, "- SSL_CB_HANDSHAKE_START"},
+    {0x20, "- SSL_CB_HANDSHAKE_DONE"}, {0x1000, "- SSL_ST_CONNECT"}};
 
 // Reads a string value of the installation key into a 260-byte buffer.
 LONG QueryString(HKEY key, const char* name, char (&out)[261]) {
@@ -23,6 +44,18 @@ LONG QueryString(HKEY key, const char* name, char (&out)[261]) {
   LONG rc = RegQueryValueEx(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size);
   if (rc == 0) out[size] = '\0';
   return rc;
+}
+
+// A server has nobody to type a pass phrase: an encrypted key does not load.
+int NoPassPhrase(char*, int, int, void*) { return -1; }
+
+// The private key of a PEM file, or null with the reason in the error queue.
+EVP_PKEY* ReadPrivateKey(const char* path) {
+  BIO* file = BIO_new_file(path, "r");
+  if (file == nullptr) return nullptr;
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, NoPassPhrase, nullptr);
+  BIO_free(file);
+  return key;
 }
 
 // Logs why start-up stops (after the library's own errors when asked) and
@@ -39,17 +72,40 @@ int Fail(const char* message, bool print_errors) {
 
 void SslInfoCallback(const SSL* ssl, int where, int ret) {
   LogWrite(4, "AUTH callback: where=%d / ret=%d", where, ret);
-  static constexpr struct { int bit; const char* text; } kBits[] = {
-      {0x01, "- SSL_CB_LOOP"},           {0x02, "- SSL_CB_EXIT"},
-      {0x04, "- SSL_CB_READ"},           {0x08, "- SSL_CB_WRITE"},
-      {0x4000, "- SSL_CB_ALERT"},        {0x10, "- SSL_CB_HANDSHAKE_START"},
-      {0x20, "- SSL_CB_HANDSHAKE_DONE"}, {0x1000, "- SSL_ST_CONNECT"}};
-  for (const auto& b : kBits)
+  for (const auto& b : kInfoBits)
     if (where & b.bit) LogWrite(4, "%s", b.text);
   if (ret <= 0) {
     if (ssl != nullptr) LogWrite(4, "- status=%s", SSL_state_string(ssl));
     SslStackDump();
   }
+}
+
+// The bound on a handshake: the socket BIO asks before every read whether
+// time is left and waits for the peer's bytes only that long, so a peer that
+// sends one byte at a time cannot stretch the handshake.
+struct HandshakeDeadline {
+  SOCKET sock;
+  std::chrono::steady_clock::time_point end;
+};
+
+long HandshakeReadGate(BIO* bio, int oper, const char*, size_t, int, long, int ret, size_t*) {
+  if (oper != BIO_CB_READ) return ret;  // only before a read
+  auto* d = reinterpret_cast<HandshakeDeadline*>(BIO_get_callback_arg(bio));
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  d->end - std::chrono::steady_clock::now())
+                  .count();
+  if (left <= 0) return -1;
+  if (SockWaitReadable(d->sock, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left)) != 1)
+    return -1;
+  return ret;
+}
+
+// A failed session sends nothing more, not even its close alert: the peer is
+// gone or misbehaving, and a write could wait for the whole send time-out.
+void MarkFailed(SSL* ssl, int ret) {
+  if (ret > 0) return;
+  int err = SSL_get_error(ssl, ret);
+  if (err != SSL_ERROR_ZERO_RETURN) SSL_set_quiet_shutdown(ssl, 1);
 }
 
 }  // namespace
@@ -90,11 +146,10 @@ int TlsStartup() {
                                  : "Failed to loading the SSL protocol methods.",
                 true);
   }
-  // Data connections resume the control connection's session for clients
-  // that demand it; that needs an id context and the server-side cache.
-  static const unsigned char kSessionContext[] = "torvad";
   SSL_CTX_set_session_id_context(g_ctx, kSessionContext, sizeof kSessionContext - 1);
   SSL_CTX_set_session_cache_mode(g_ctx, SSL_SESS_CACHE_SERVER);
+  // Idle control connections give their buffers back; data connections keep
+  // theirs (DataTlsStart).
   SSL_CTX_set_mode(g_ctx, SSL_MODE_RELEASE_BUFFERS);
 
   HKEY key;
@@ -119,14 +174,22 @@ int TlsStartup() {
   }
   RegCloseKey(key);
 
+  // The chain variant also accepts intermediate certificates after the
+  // server's own in the same file.
   LogWrite(3, "Loading csr.pem");
   if (SSL_CTX_use_certificate_chain_file(g_ctx, cert) != 1)
     return Fail("SSL_CTX_use_certificate_file() error.", true);
+  // The library refuses to install a key that does not match the
+  // certificate, so the key is read here and installed by the check below:
+  // a key file that cannot be read and a key of another certificate stay two
+  // different failures.
   LogWrite(3, "Loading private.pem");
-  if (SSL_CTX_use_PrivateKey_file(g_ctx, pkey, SSL_FILETYPE_PEM) != 1)
-    return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
+  EVP_PKEY* private_key = ReadPrivateKey(pkey);
+  if (private_key == nullptr) return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
   LogWrite(3, "Checking private.pem");
-  if (SSL_CTX_check_private_key(g_ctx) != 1)
+  int installed = SSL_CTX_use_PrivateKey(g_ctx, private_key);
+  EVP_PKEY_free(private_key);
+  if (installed != 1 || SSL_CTX_check_private_key(g_ctx) != 1)
     return Fail("SSL_CTX_check_private_key() error.", true);
   return 0;
 }
@@ -152,13 +215,55 @@ void SslStackDump() {
 
 ssl_st* TlsNew() { return g_ctx ? SSL_new(g_ctx) : nullptr; }
 int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, sock); }
-int TlsAccept(ssl_st* ssl) { return SSL_accept(ssl); }
+
+int TlsAccept(ssl_st* ssl) {
+  const int seconds = g_config->session_timeout;
+  BIO* bio = SSL_get_rbio(ssl);
+  HandshakeDeadline deadline{SSL_get_fd(ssl),
+                             std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};
+  const bool gated = seconds > 0 && bio != nullptr && deadline.sock >= 0;
+  if (gated) {
+    BIO_set_callback_arg(bio, reinterpret_cast<char*>(&deadline));
+    BIO_set_callback_ex(bio, HandshakeReadGate);
+  }
+  ERR_clear_error();
+  int ret = SSL_accept(ssl);
+  if (gated) {
+    BIO_set_callback_ex(bio, nullptr);
+    BIO_set_callback_arg(bio, nullptr);
+  }
+  MarkFailed(ssl, ret);
+  return ret;
+}
+
 int TlsGetError(ssl_st* ssl, int ret) { return SSL_get_error(ssl, ret); }
-int TlsRead(ssl_st* ssl, void* buffer, int length) { return SSL_read(ssl, buffer, length); }
-int TlsWrite(ssl_st* ssl, const void* data, int length) { return SSL_write(ssl, data, length); }
-int TlsPending(ssl_st* ssl) { return SSL_pending(ssl); }
+
+// The library's verdict on a failed call reads the thread's error queue, so
+// every call starts with an empty one.
+int TlsRead(ssl_st* ssl, void* buffer, int length) {
+  ERR_clear_error();
+  int n = SSL_read(ssl, buffer, length);
+  MarkFailed(ssl, n);
+  return n;
+}
+
+int TlsWrite(ssl_st* ssl, const void* data, int length) {
+  ERR_clear_error();
+  int n = SSL_write(ssl, data, length);
+  MarkFailed(ssl, n);
+  return n;
+}
+
+bool TlsClosedByPeer(ssl_st* ssl, int ret) {
+  return ret == 0 && SSL_get_error(ssl, ret) == SSL_ERROR_ZERO_RETURN;
+}
+
+int TlsPending(ssl_st* ssl) { return SSL_pending(ssl) > 0 || SSL_has_pending(ssl) ? 1 : 0; }
 
 void TlsCloseNotify(ssl_st* ssl) {
+  // A session whose handshake never finished or that failed has nothing to
+  // close; the library refuses those by itself, and the quiet flag covers
+  // failures of plain socket calls.
   if (ssl != nullptr && SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
   ERR_clear_error();
 }
@@ -191,15 +296,23 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
   if (int r = SSL_set_fd(ssl, ftp->data_sock); r != 1) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_fd() error. (ret=%d)", r);
-    SSL_free(ssl);
+    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (int a = SSL_accept(ssl); a != 1) {
+  // Bulk transfers: keep the record buffers for the whole connection, read
+  // a record's header and body in one go, and issue no tickets (clients
+  // resume the control connection's session, and an uploading client never
+  // reads them). A read buffer of several records was measured slower for
+  // uploads: the client and the server then take turns instead of streaming.
+  SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+  SSL_set_read_ahead(ssl, 1);
+  SSL_set_num_tickets(ssl, 0);
+  if (int a = TlsAccept(ssl); a != 1) {
     int err = SSL_get_error(ssl, a);
     TlsPrintErrors();
     LogWrite(1, "SSL_accept() error. (ret=%d/err=%d)", a, err);
-    SSL_free(ssl);
+    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }

@@ -22,16 +22,24 @@ void SslStackDump();
 ssl_st* TlsNew();
 // 1 on success, as the library's own call.
 int TlsSetFd(ssl_st* ssl, SOCKET sock);
-// Server side of the handshake: 1 on success, else the library's result.
+// Server side of the handshake on the socket given to TlsSetFd: 1 on success,
+// else the library's result. Gives up once session-timeout seconds have
+// passed in all, however slowly the peer trickles its bytes in.
 int TlsAccept(ssl_st* ssl);
 // The library's error code for a result of one of its calls.
 int TlsGetError(ssl_st* ssl, int ret);
-// One read / one write of up to `length` bytes: the library's result.
+// One read / one write of up to `length` bytes: the library's result. After a
+// failure other than the peer's close alert the session sends no close alert.
 int TlsRead(ssl_st* ssl, void* buffer, int length);
 int TlsWrite(ssl_st* ssl, const void* data, int length);
-// Bytes the session has decrypted and not handed out yet.
+// True when `ret`, the result of TlsRead, is the end of the data that the
+// peer announced with its close alert (not a connection that just ended).
+bool TlsClosedByPeer(ssl_st* ssl, int ret);
+// Nonzero while the session holds received bytes that a wait on the socket
+// would not see.
 int TlsPending(ssl_st* ssl);
-// Sends the close alert (no wait for the peer's).
+// Sends the close alert (no wait for the peer's); nothing after a failure.
+// Null is allowed.
 void TlsCloseNotify(ssl_st* ssl);
 void TlsFree(ssl_st* ssl);
 // Installs the handshake logger on a session.

@@ -91,6 +91,9 @@ DWORD TransMain(void*) {
 
   // Replies and TLS reads never wait longer than a silent client may stay.
   if (g_config->session_timeout > 0) SockSetTimeouts(sock, g_config->session_timeout);
+  // Replies often come in pairs (150 then 226, multi-line answers): without
+  // this the second waits for the client's delayed acknowledgement of the first.
+  SockSetNoDelay(sock);
 
   if (g_config->implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp)) {
     SockClose(sock);

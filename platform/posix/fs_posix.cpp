@@ -49,6 +49,7 @@ struct FindObject : HandleObject {
   DIR* dir = nullptr;
   std::string dirpath;
   std::string pattern;
+  bool names_only = false;
   BOOL Close() override {
     if (dir) closedir(dir);
     delete this;
@@ -65,9 +66,23 @@ bool NextMatch(FindObject* f, WIN32_FIND_DATA* data) {
     if (fnmatch(f->pattern.c_str(), e->d_name, 0) != 0) continue;
     size_t len = strlen(e->d_name);
     if (len >= sizeof data->cFileName) continue;
+    if (f->names_only && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+      // The directory itself says whether the entry is a directory.
+      memset(data, 0, sizeof *data);
+      data->dwFileAttributes =
+          e->d_type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+      if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+        data->dwFileAttributes |= FILE_ATTRIBUTE_HIDDEN;
+      memcpy(data->cFileName, e->d_name, len + 1);
+      return true;
+    }
+    // Looked up relative to the open directory: one path component per entry
+    // instead of the whole path.
+    const int dfd = dirfd(f->dir);
     struct stat st;
-    std::string full = f->dirpath + "/" + e->d_name;
-    if (stat(full.c_str(), &st) != 0 && lstat(full.c_str(), &st) != 0) continue;
+    if (fstatat(dfd, e->d_name, &st, 0) != 0 &&
+        fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
     memset(data, 0, sizeof *data);
     data->dwFileAttributes = Attributes(e->d_name, st);
     data->ftCreationTime = ToFileTime(st.st_ctim);
@@ -100,8 +115,11 @@ BOOL CloseHandle(HANDLE handle) {
   return static_cast<HandleObject*>(handle)->Close();
 }
 
-HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data) {
+namespace {
+
+HANDLE StartSearch(const char* pattern, WIN32_FIND_DATA* data, bool names_only) {
   auto* f = new FindObject;
+  f->names_only = names_only;
   const char* base = BaseName(pattern);
   f->pattern = base;
   f->dirpath = base == pattern ? std::string(".") : std::string(pattern, base - pattern - 1);
@@ -120,6 +138,16 @@ HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data) {
     return INVALID_HANDLE_VALUE;
   }
   return f;
+}
+
+}  // namespace
+
+HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data) {
+  return StartSearch(pattern, data, false);
+}
+
+HANDLE FindFirstFileNames(const char* pattern, WIN32_FIND_DATA* data) {
+  return StartSearch(pattern, data, true);
 }
 
 BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data) {

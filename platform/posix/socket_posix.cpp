@@ -316,6 +316,12 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
     n = sendfile(s, fd, &pos, static_cast<size_t>(count));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
+    // Errors of reading the file come back as file errors, the rest
+    // belong to the socket.
+    if (errno == EIO || errno == EOVERFLOW || errno == ESPIPE || errno == ENXIO) {
+      SetLastError(ErrnoToWin32(errno));
+      return -1;
+    }
     if (errno == EAGAIN) errno = ETIMEDOUT;
     return FailWsa();
   }

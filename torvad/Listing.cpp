@@ -1,0 +1,299 @@
+#include "torvad/Listing.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/strutil.h"
+#include "torvad/ConfigTbl.h"
+#include "torvad/DataConn.h"
+#include "torvad/Kanji.h"
+#include "torvad/Log.h"
+#include "torvad/Paths.h"
+#include "torvad/SessionIo.h"
+#include "torvad/Tls.h"
+
+namespace {
+
+constexpr const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// Longest text of one line before its CR LF, as every data-connection line.
+constexpr size_t kLineText = 1021;
+// Lines are gathered into blocks of this size before they are sent: a
+// directory of thousands of entries then takes a few sends instead of one per
+// entry.
+constexpr size_t kBatchSize = 64 * 1024;
+
+bool IsDots(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+// Writes a block on the data connection, logging a failure as the line
+// writer of the data connection does.
+bool WriteBlock(FtpTbl* ftp, const char* data, size_t length) {
+  if (ftp->data_ssl != nullptr) {
+    while (length > 0) {
+      int chunk = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
+      int n = TlsWrite(ftp->data_ssl, data, chunk);
+      if (n <= 0) {
+        int err = TlsGetError(ftp->data_ssl, n);
+        TlsPrintErrors();
+        LogWrite(2, "SSL_write() error. (ret=%d/err=%d)", n, err);
+        return false;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  if (SockSendAll(ftp->data_sock, data, static_cast<int>(length)) == SOCKET_ERROR) {
+    LogFailed(2, "send", static_cast<DWORD>(SockLastError()));
+    return false;
+  }
+  return true;
+}
+
+// The lines of one listing. Each line gets CR LF and, when the session says
+// so, is converted to UTF-8 exactly as a single line on the data connection
+// would be; lines are then sent in blocks. A failed send fails the line that
+// filled the block and every later one.
+class LineSink {
+ public:
+  explicit LineSink(FtpTbl* ftp)
+      : ftp_(ftp),
+        block_(new (std::nothrow) char[kBatchSize]),
+        convert_(ftp->utf8_mode == 1 && g_config->utf8_ctrl_only == 0 && ftp->lang == LANG_JA) {}
+
+  bool Line(const char* text) {
+    if (failed_) return false;
+    if (!block_) {
+      // No memory for a block: the lines go out one by one.
+      if (DataTextSend(ftp_, "%s", text) != 0) failed_ = true;
+      return !failed_;
+    }
+    char line[kLineText + 3];
+    size_t n = strnlen(text, kLineText);
+    memcpy(line, text, n);
+    line[n++] = '\r';
+    line[n++] = '\n';
+    line[n] = '\0';
+    char* converted = convert_ ? SjisToUtf8(line) : nullptr;
+    const char* out = converted ? converted : line;
+    size_t len = converted ? strlen(converted) : n;
+    if (used_ + len > kBatchSize && !Flush()) {
+      free(converted);
+      return false;
+    }
+    if (len > kBatchSize) {
+      if (!WriteBlock(ftp_, out, len)) failed_ = true;
+    } else {
+      memcpy(block_.get() + used_, out, len);
+      used_ += len;
+    }
+    free(converted);
+    return !failed_;
+  }
+
+  bool Flush() {
+    if (failed_) return false;
+    if (used_ > 0 && !WriteBlock(ftp_, block_.get(), used_)) failed_ = true;
+    used_ = 0;
+    return !failed_;
+  }
+
+ private:
+  FtpTbl* ftp_;
+  std::unique_ptr<char[]> block_;
+  size_t used_ = 0;
+  bool convert_;
+  bool failed_ = false;
+};
+
+// An open directory search, ended when it goes out of scope.
+struct Search {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ~Search() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+};
+
+ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
+  ListEntry e{};
+  e.name = fd.cFileName;
+  e.attributes = fd.dwFileAttributes;
+  e.size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+  if (!names_only && !FileTimeToLocalSystemTime(&fd.ftLastWriteTime, &e.time))
+    memset(&e.time, 0, sizeof e.time);
+  return e;
+}
+
+ListView ViewOf(const FtpTbl* ftp) {
+  ListView v{};
+  v.at_top = ftp->cur_dir[0] == '\\' && ftp->cur_dir[1] == '\0';
+  v.no_list_dir = g_config->no_list_dir != 0;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  v.current_year = now.wYear;
+  return v;
+}
+
+using LineFormatter = bool (*)(const ListEntry&, const ListView&, char*, size_t);
+
+// The frame every format shares: the data connection, the header line, one
+// line per entry of the current directory, and 226 at the end, also when a
+// line could not be sent. A names-only listing reads no more of each entry
+// than its name and type.
+int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& view,
+               bool names_only) {
+  if (DataOpen(ftp, sock, 0) != 0) return -1;
+  LineSink out(ftp);
+  char line[kLineText + 1];
+  if (view.at_top) {
+    torva::CopyTruncated(line, "List of root-directory");
+  } else {
+    char shown[1100];
+    DisplayCurrentDir(ftp, shown, sizeof shown);
+    torva::FormatInto(line, "List of %s", shown);
+  }
+  bool ok = out.Line(line);
+
+  char dir[2100] = "";
+  char pattern[2100] = "";
+  bool fits = LocalCurrentDir(ftp, dir, sizeof dir) && torva::FormatInto(pattern, "%s*", dir);
+  LogWrite(4, "Access directory: [%s]", pattern);
+  Search search;
+  WIN32_FIND_DATA fd;
+  if (fits) {
+    search.handle = names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd);
+  } else {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  }
+  if (ok && search.handle == INVALID_HANDLE_VALUE) {
+    torva::FormatInto(line, "Cannot access. (%d)", static_cast<int>(GetLastError()));
+    ok = out.Line(line);
+  } else if (ok) {
+    do {
+      if (format(EntryOf(fd, names_only), view, line, sizeof line)) ok = out.Line(line);
+    } while (ok && FindNextFile(search.handle, &fd));
+  }
+  if (ok) out.Flush();
+  DataClose(ftp);
+  ReplySend(ftp, sock, "226 Closing data connection.");
+  return 0;
+}
+
+// Date and time columns of the default format.
+int DateTime(char* out, size_t size, const SYSTEMTIME& t) {
+  return snprintf(out, size, "%04d/%02d/%02d %02d:%02d:%02d", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond);
+}
+
+}  // namespace
+
+ListChoice ChooseListFormat(int list_type, int list_type_unix, const char* arg) {
+  switch (list_type) {
+    case LIST_DEFAULT: return {ListFormat::kDefault, arg};
+    case LIST_UNIX: return {ListFormat::kUnix, "-lLa"};
+    case LIST_NAMEONLY: return {ListFormat::kNames, arg};
+    default: break;
+  }
+  if (list_type_unix) return {ListFormat::kUnix, arg != nullptr ? arg : "-lLa"};
+  if (arg == nullptr) return {ListFormat::kDefault, nullptr};
+  if (arg[0] == '-') return {ListFormat::kUnix, arg};
+  return {ListFormat::kDefault, arg};
+}
+
+bool DefaultLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
+  const bool dir = (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (dir && v.no_list_dir) return false;
+  char when[64];
+  DateTime(when, sizeof when, e.time);
+  if (dir || (e.attributes & FILE_ATTRIBUTE_NORMAL) != 0) {
+    if (v.at_top && IsDots(e.name)) return false;
+    snprintf(out, size, "%s %s [%s]", when, "                 ", e.name);
+    return true;
+  }
+  if ((e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) return false;
+  if ((e.size >> 32) != 0) {
+    snprintf(out, size, "%s %s byte %s", when, "????????????", e.name);
+  } else {
+    snprintf(out, size, "%s %12u byte %s", when, static_cast<unsigned>(e.size), e.name);
+  }
+  return true;
+}
+
+bool UnixLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
+  if (!v.show_hidden && (e.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) return false;
+  if (!v.show_dots && IsDots(e.name)) return false;
+  const bool dir = (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (dir && v.no_list_dir) return false;
+  char mode[11];
+  snprintf(mode, sizeof mode, "%c%s", dir ? 'd' : '-',
+           (e.attributes & FILE_ATTRIBUTE_READONLY) != 0 ? "r-xr-xr-x" : "rwxrwxrwx");
+  const char* month = e.time.wMonth >= 1 && e.time.wMonth <= 12 ? kMonths[e.time.wMonth - 1] : "???";
+  const unsigned low = static_cast<unsigned>(e.size & 0xFFFFFFFFu);
+  if (e.time.wYear == v.current_year) {
+    snprintf(out, size, "%s 1 username groupnam %12u %s %2d %02d:%02d %s", mode, low, month,
+             e.time.wDay, e.time.wHour, e.time.wMinute, e.name);
+  } else {
+    snprintf(out, size, "%s 1 username groupnam %12u %s %2d %4d %s", mode, low, month, e.time.wDay,
+             e.time.wYear, e.name);
+  }
+  return true;
+}
+
+bool NameLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
+  if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && v.no_list_dir) return false;
+  torva::CopyTruncated(out, size, e.name);
+  return true;
+}
+
+int ListDefault(FtpTbl* ftp, SOCKET sock, const char*) {
+  return RunListing(ftp, sock, DefaultLine, ViewOf(ftp), false);
+}
+
+int ListUnix(FtpTbl* ftp, SOCKET sock, const char* options) {
+  ListView v = ViewOf(ftp);
+  // The letters count wherever they stand in the text.
+  v.show_hidden = options != nullptr && strchr(options, 'a') != nullptr;
+  v.show_dots = options != nullptr && strchr(options, 'A') != nullptr;
+  return RunListing(ftp, sock, UnixLine, v, false);
+}
+
+int ListNames(FtpTbl* ftp, SOCKET sock, const char*) {
+  return RunListing(ftp, sock, NameLine, ViewOf(ftp), true);
+}
+
+namespace {
+
+int RunChoice(FtpTbl* ftp, SOCKET sock, const ListChoice& c) {
+  switch (c.format) {
+    case ListFormat::kUnix: return ListUnix(ftp, sock, c.text);
+    case ListFormat::kNames: return ListNames(ftp, sock, c.text);
+    case ListFormat::kDefault: break;
+  }
+  return ListDefault(ftp, sock, c.text);
+}
+
+// Both commands need a PORT or PASV first; without one the session ends.
+bool DataModeSet(FtpTbl* ftp, SOCKET sock) {
+  if (ftp->port_mode != 0 || ftp->pasv_mode != 0) return true;
+  ReplySend(ftp, sock, "530 Not logged in.");
+  return false;
+}
+
+}  // namespace
+
+int CmdList(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: LIST");
+  if (!DataModeSet(ftp, sock)) return -1;
+  return RunChoice(ftp, sock,
+                   ChooseListFormat(g_config->list_type_list, g_config->list_type_unix, arg));
+}
+
+int CmdNlst(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
+  LogWrite(4, "Command: NLST");
+  if (!DataModeSet(ftp, sock)) return -1;
+  return RunChoice(ftp, sock,
+                   ChooseListFormat(g_config->list_type_nlst, g_config->list_type_unix, arg));
+}
