@@ -120,6 +120,19 @@ int DispatchLine(SOCKET sock, char* line, FtpTbl* ftp, const uint8_t* client_add
 
 }  // namespace
 
+bool RequireLogin(FtpTbl* ftp, SOCKET sock) {
+  if (ftp->logged_in) return true;
+  ReplySend(ftp, sock, "530 Not logged in.");
+  return false;
+}
+
+bool RequireLoginAndArgument(FtpTbl* ftp, SOCKET sock, const char* arg) {
+  if (!RequireLogin(ftp, sock)) return false;
+  if (arg != nullptr) return true;
+  ReplySend(ftp, sock, "501 Syntax error in parameters or arguments.");
+  return false;
+}
+
 int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
                     const uint8_t* client_addr) {
   if (buffer == nullptr) {

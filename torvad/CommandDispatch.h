@@ -11,6 +11,12 @@
 // 0 keeps the session, nonzero ends it.
 using CommandHandler = int (*)(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
 
+// Opening checks that most handlers share: true to go on; false after replying
+// "530 Not logged in." or "501 Syntax error in parameters or arguments.", and
+// the handler then ends the session.
+bool RequireLogin(FtpTbl* ftp, SOCKET sock);
+bool RequireLoginAndArgument(FtpTbl* ftp, SOCKET sock, const char* arg);
+
 // Checks and dispatches a request of `length` bytes ending with CR LF.
 // 0 keeps the session, nonzero ends it.
 int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/strutil.h"
+#include "torvad/CommandDispatch.h"
 #include "torvad/ConfigLoad.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr const char kNotLoggedIn[] = "530 Not logged in.";
 constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
 constexpr const char kCantOpen[] = "425 Can't open data connection.";
 
@@ -189,10 +189,7 @@ bool PortTargetAllowed(const uint8_t (&addr)[4], uint16_t port, const uint8_t (&
 
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   LogWrite(4, "Command: PORT");
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    return -1;
-  }
+  if (!RequireLogin(ftp, sock)) return -1;
   DataClose(ftp);
   if (arg == nullptr) {
     ReplySend(ftp, sock, kSyntax);
@@ -232,10 +229,7 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
 int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PASV");
   DataClose(ftp);
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    return -1;
-  }
+  if (!RequireLogin(ftp, sock)) return -1;
   const ConfigTbl& c = *g_config;
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
 #include "torvad/SessionIo.h"
@@ -18,13 +19,6 @@ char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + '
 // The security features FEAT may announce, in their order.
 constexpr CommandId kSecurityFeatures[] = {CMD_AUTH, CMD_ADAT, CMD_PROT, CMD_PBSZ,
                                            CMD_CCC,  CMD_MIC,  CMD_CONF, CMD_ENC};
-
-// HELP and STAT refuse a session that has not logged in, and end it.
-bool LoggedIn(SOCKET sock, FtpTbl* ftp) {
-  if (ftp->logged_in) return true;
-  ReplySend(ftp, sock, "530 Not logged in.");
-  return false;
-}
 
 }  // namespace
 
@@ -115,7 +109,7 @@ int CmdLang(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 
 int CmdHelp(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: HELP");
-  if (!LoggedIn(sock, ftp)) return -1;
+  if (!RequireLogin(ftp, sock)) return -1;
   ReplySend(ftp, sock, "214-The following  commands are recognized (*:unimplemented)");
   ReplySend(ftp, sock, " USER%c PASS%c ACCT%c CWD%c  CDUP%c", Mark(CMD_USER), Mark(CMD_PASS),
             Mark(CMD_ACCT), Mark(CMD_CWD), Mark(CMD_CDUP));
@@ -141,7 +135,7 @@ int CmdHelp(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
 
 int CmdStat(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: STAT");
-  if (!LoggedIn(sock, ftp)) return -1;
+  if (!RequireLogin(ftp, sock)) return -1;
   ReplySend(ftp, sock, "221-FTP Service status:");
   ReplySend(ftp, sock, " USER: %s", ftp->user_name);
   ReplySend(ftp, sock, " TYPE: %s", ftp->binary_type ? "binary" : "ascii");

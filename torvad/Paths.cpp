@@ -6,6 +6,7 @@
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
+#include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Kanji.h"
 #include "torvad/Log.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr const char kNotLoggedIn[] = "530 Not logged in.";
 constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
 constexpr const char kNotTaken[] = "550 Requested action not taken.";
 constexpr const char kNotFound[] = "550 Requested action not taken. (not found)";
@@ -142,22 +142,13 @@ int ReplyNewCwd(FtpTbl* ftp, SOCKET sock) {
   return ReplySend(ftp, sock, "250 \"%s\" is new CWD.", shown);
 }
 
-// Common opening of the file-management commands: log-in and argument.
-// Returns 1 to go on, else the handler's result.
-int Preamble(FtpTbl* ftp, SOCKET sock, const char* name, char* arg, int* result) {
+// Common opening of the file-management commands: log-in and argument, with
+// the argument cut at its line end. false when the session ends.
+bool Preamble(FtpTbl* ftp, SOCKET sock, const char* name, char* arg) {
   LogWrite(4, "Command: %s", name);
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    *result = -1;
-    return 0;
-  }
-  if (arg == nullptr) {
-    ReplySend(ftp, sock, kSyntax);
-    *result = -1;
-    return 0;
-  }
+  if (!RequireLoginAndArgument(ftp, sock, arg)) return false;
   CutLineEnd(ftp, arg);
-  return 1;
+  return true;
 }
 
 }  // namespace
@@ -205,8 +196,7 @@ int CheckWritable(FtpTbl* ftp, SOCKET sock) {
 }
 
 int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "CWD", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "CWD", arg)) return -1;
   ReplaceChar(ftp, arg, '/', '\\');
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, false);
@@ -221,10 +211,7 @@ int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 
 int CmdCdup(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: CDUP");
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    return -1;
-  }
+  if (!RequireLogin(ftp, sock)) return -1;
   if (IsTop(ftp->cur_dir)) {
     ReplySend(ftp, sock, kNotTaken);
     return 0;
@@ -236,10 +223,7 @@ int CmdCdup(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
 
 int CmdPwd(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PWD");
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    return -1;
-  }
+  if (!RequireLogin(ftp, sock)) return -1;
   if (IsTop(ftp->cur_dir)) {
     ReplySend(ftp, sock, "257 \"%c\" is CWD.", g_config->dir_separator);
     return 0;
@@ -251,8 +235,7 @@ int CmdPwd(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
 }
 
 int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "MKD", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "MKD", arg)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, true);
@@ -272,8 +255,7 @@ int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 }
 
 int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "RMD", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "RMD", arg)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
   if (strcmp(arg, "\\") == 0) {
     ReplySend(ftp, sock, kNotTaken);
@@ -299,8 +281,7 @@ int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 }
 
 int CmdDele(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "DELE", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "DELE", arg)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
   char path[kLocalPathSize];
   if (PathResolve(ftp, sock, arg, path) != 0) return 0;
@@ -312,8 +293,7 @@ int CmdDele(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 }
 
 int CmdRnfr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "RNFR", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "RNFR", arg)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
   char path[kLocalPathSize];
   if (PathResolve(ftp, sock, arg, path) != 0) return 0;
@@ -330,10 +310,7 @@ int CmdRnfr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 
 int CmdRnto(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: RNTO");
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    return -1;
-  }
+  if (!RequireLogin(ftp, sock)) return -1;
   if (!ftp->rename_pending) {
     ReplySend(ftp, sock, "503 Bad sequence of commands.");
     return -1;
@@ -357,8 +334,7 @@ int CmdRnto(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 }
 
 int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
-  int result = 0;
-  if (!Preamble(ftp, sock, "SIZE", arg, &result)) return result;
+  if (!Preamble(ftp, sock, "SIZE", arg)) return -1;
   char path[kLocalPathSize];
   if (PathResolve(ftp, sock, arg, path) != 0) return 0;
   // Only regular files have a size to report; a FIFO is never opened.

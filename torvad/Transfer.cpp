@@ -6,6 +6,7 @@
 
 #include "common/strutil.h"
 #include "platform/fs.h"
+#include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/DataConn.h"
 #include "torvad/Kanji.h"
@@ -16,8 +17,6 @@
 
 namespace {
 
-constexpr const char kNotLoggedIn[] = "530 Not logged in.";
-constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
 constexpr const char kNoMemory[] = "451 No memory.";
 constexpr const char kClosing[] = "226 Closing data connection.";
 constexpr const char kSendError[] = "451 Requested action aborted. (send error)";
@@ -38,22 +37,6 @@ constexpr char kCtrlZ = 0x1A;
 // measurable. Each call still gives up once the client has taken nothing for
 // session-timeout seconds.
 constexpr int64_t kTransmitChunk = 64 << 20;
-
-// Common opening of the transfer commands: log-in and argument. Returns 1 to
-// go on, else 0 with the handler's result in *result.
-int Preamble(FtpTbl* ftp, SOCKET sock, const char* arg, int* result) {
-  if (!ftp->logged_in) {
-    ReplySend(ftp, sock, kNotLoggedIn);
-    *result = -1;
-    return 0;
-  }
-  if (arg == nullptr) {
-    ReplySend(ftp, sock, kSyntax);
-    *result = -1;
-    return 0;
-  }
-  return 1;
-}
 
 // Binary download: whole buffers until the end of the file. false when a
 // send failed; a read error shows on the stream.
@@ -186,8 +169,7 @@ size_t TextWrite(FILE* file, const char* data, size_t length) {
 
 int CmdType(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: TYPE");
-  int result = 0;
-  if (!Preamble(ftp, sock, arg, &result)) return result;
+  if (!RequireLoginAndArgument(ftp, sock, arg)) return -1;
   switch (arg[0]) {
     case 'A':
       ftp->binary_type = 0;
@@ -205,8 +187,7 @@ int CmdType(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 
 int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: RETR");
-  int result = 0;
-  if (!Preamble(ftp, sock, arg, &result)) return result;
+  if (!RequireLoginAndArgument(ftp, sock, arg)) return -1;
   const size_t size = static_cast<size_t>(TransferBufferSize());
   // One byte more than a buffer: room for the end of a text line.
   Buffer buf(new (std::nothrow) char[size + 1]);
@@ -257,8 +238,7 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 }
 
 int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int unique) {
-  int result = 0;
-  if (!Preamble(ftp, sock, name, &result)) return result;
+  if (!RequireLoginAndArgument(ftp, sock, name)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
   const bool text = strpbrk(mode, "tT") != nullptr;
   const bool replace = mode[0] == 'w';
