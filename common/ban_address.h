@@ -65,4 +65,24 @@ inline bool ReadDisconnectDir(char* dir, DWORD size) {
   return true;
 }
 
+// The opening that tvban and tvunban share: the usage text without an
+// argument, the address, the directory and the disconnect file's path.
+// Returns -1 with `path` filled to go on, else the exit code to end with.
+inline int BanCommandTarget(int argc, char** argv, const char* command, char* path, size_t size) {
+  if (argc < 2) {
+    printf("usage:\n> %s address\n", command);
+    return 1;
+  }
+  unsigned char addr[4];
+  if (!ParseBanAddress(argv[1], addr)) {
+    fprintf(stderr, "Format error.\n");
+    return 1;
+  }
+  char dir[1024];
+  if (!ReadDisconnectDir(dir, sizeof dir)) return 255;
+  // Always fits: callers give DisconnectPathSize(sizeof dir) bytes.
+  if (!DisconnectFilePath(path, size, dir, addr)) return 255;
+  return -1;
+}
+
 }  // namespace torva

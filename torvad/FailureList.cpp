@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/ban_address.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
@@ -50,17 +51,6 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
   return nullptr;
 }
 
-// Parses "a.b.c.d": three dots, each part read as a decimal number modulo 256.
-bool ParseQuad(const char* text, uint8_t out[4]) {
-  const char* d1 = strchr(text, '.');
-  const char* d2 = d1 ? strchr(d1 + 1, '.') : nullptr;
-  const char* d3 = d2 ? strchr(d2 + 1, '.') : nullptr;
-  if (d3 == nullptr) return false;
-  const char* parts[4] = {text, d1 + 1, d2 + 1, d3 + 1};
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(torva::AtoiLike(parts[i]) & 0xFF);
-  return true;
-}
-
 // Reads DisconnectDir from the installation settings key; false after logging.
 bool ReadDisconnectDir(char (&dir)[1024]) {
   HKEY key;
@@ -84,7 +74,7 @@ bool ReadDisconnectDir(char (&dir)[1024]) {
 }
 
 bool DisconnectFilePath(char (&path)[1100], const char* dir, const uint8_t a[4]) {
-  return torva::FormatInto(path, torva::kDisconnectFileFormat, dir, a[0], a[1], a[2], a[3]);
+  return torva::DisconnectFilePath(path, sizeof path, dir, a);
 }
 
 }  // namespace
@@ -152,13 +142,13 @@ int discon_add(const char* text, int to_file) {
   uint8_t mask[4] = {255, 255, 255, 255};
   if (char* slash = strchr(work, '/')) {
     *slash = '\0';
-    if (!ParseQuad(slash + 1, mask)) {
+    if (!torva::ParseBanAddress(slash + 1, mask)) {
       LogWrite(2, "disconnect format error. (%s)", copy);
       return 0;
     }
   }
   uint8_t address[4];
-  if (!ParseQuad(work, address)) {
+  if (!torva::ParseBanAddress(work, address)) {
     LogWrite(2, "disconnect format error. (%s)", copy);
     return 0;
   }

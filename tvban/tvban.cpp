@@ -7,20 +7,8 @@
 #include "platform/fs.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    printf("usage:\n> tvban address\n");
-    return 1;
-  }
-  unsigned char addr[4];
-  if (!torva::ParseBanAddress(argv[1], addr)) {
-    fprintf(stderr, "Format error.\n");
-    return 1;
-  }
-  char dir[1024];
-  if (!torva::ReadDisconnectDir(dir, sizeof dir)) return 255;
-
-  char path[torva::DisconnectPathSize(sizeof dir)];
-  torva::DisconnectFilePath(path, sizeof path, dir, addr);  // always fits, see DisconnectPathSize
+  char path[torva::DisconnectPathSize(1024)];
+  if (int rc = torva::BanCommandTarget(argc, argv, "tvban", path, sizeof path); rc >= 0) return rc;
   // Creating an existing file truncates it, so banning twice simply succeeds twice.
   FILE* f = OpenRegularFile(path, "w");
   if (f == nullptr) {

@@ -6,20 +6,8 @@
 #include "platform/fs.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    printf("usage:\n> tvunban address\n");
-    return 1;
-  }
-  unsigned char addr[4];
-  if (!torva::ParseBanAddress(argv[1], addr)) {
-    fprintf(stderr, "Format error.\n");
-    return 1;
-  }
-  char dir[1024];
-  if (!torva::ReadDisconnectDir(dir, sizeof dir)) return 255;
-
-  char path[torva::DisconnectPathSize(sizeof dir)];
-  torva::DisconnectFilePath(path, sizeof path, dir, addr);  // always fits, see DisconnectPathSize
+  char path[torva::DisconnectPathSize(1024)];
+  if (int rc = torva::BanCommandTarget(argc, argv, "tvunban", path, sizeof path); rc >= 0) return rc;
   // Whatever keeps the file from going (absent, held open, no permission),
   // the address is reported as not listed; the command still succeeds.
   if (DeleteFile(path)) {
