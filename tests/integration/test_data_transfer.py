@@ -16,6 +16,7 @@ import time
 import unittest
 
 import torva_harness as h
+from torva_harness import read, write  # noqa: F401
 
 USER = ("bob", "pw")
 BUFFER = int(h.BASE_CONFIG["buffer-size"])
@@ -36,14 +37,6 @@ DOTS = '501 The file including ".." cannot be treated.'
 
 
 # ---------------------------------------------------------------- helpers
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def pattern(size, seed=0):

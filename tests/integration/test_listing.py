@@ -13,6 +13,7 @@ import time
 import unittest
 
 import torva_harness as h
+from torva_harness import read, write  # noqa: F401
 from test_data_transfer import (USER, CLOSING, PASV_150, NOT_LOGGED_IN, active, hard_close,
                                 login, passive, recv_all)
 
@@ -21,10 +22,6 @@ NEW = time.mktime((YEAR, 1, 2, 3, 4, 5, 0, 0, -1))            # this year
 OLD = time.mktime((YEAR - 1, 12, 31, 22, 58, 59, 0, 0, -1))   # last year
 BLANKS = " " * 17
 
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def build_tree(root):

@@ -11,15 +11,12 @@ import ssl
 import unittest
 
 import torva_harness as h
+from torva_harness import read, write  # noqa: F401
 
 NOT_LOGGED_IN = "530 Not logged in."
 BAD_SEQUENCE = "503 Bad sequence of commands."
 SYNTAX = "501 Syntax error in parameters or arguments."
 
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 class ServerCase(unittest.TestCase):

@@ -12,6 +12,7 @@ import subprocess
 import unittest
 
 import torva_harness as h
+from torva_harness import read, write  # noqa: F401
 
 NOT_TAKEN = "550 Requested action not taken."
 CANNOT_MAKE = "550 Requested action not taken. (Cannot access)"
@@ -27,14 +28,6 @@ SYNTAX = "501 Syntax error in parameters or arguments."
 BAD_SEQUENCE = "503 Bad sequence of commands."
 
 
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def cut(reply):

@@ -290,6 +290,16 @@ class RawClient:
         self.close()
 
 
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def make_certificate(conf_dir, name="csr.pem", key="private.pem"):
     """A self-signed certificate and key for TLS instances."""
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
