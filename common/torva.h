@@ -62,7 +62,7 @@ struct UserRecord {
   char name[32];
   unsigned char passwd[32];
   char usrdir[1024];
-  int32_t admin;   // 1 = read-only, anything else may write
+  int32_t admin;  // 1 = read-only, anything else may write
   int32_t vfsize;
   int32_t vinum;
   int32_t maxfs;

@@ -86,8 +86,7 @@ inline bool ParseUserOptions(int argc, const char* const* argv, const char* allo
         field = n;
         break;
       }
-      default:
-        return false;  // a letter in `allowed` that no option has
+      default: return false;  // a letter in `allowed` that no option has
     }
   }
   return true;

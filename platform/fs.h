@@ -24,7 +24,7 @@ enum : DWORD {
 enum : DWORD { MAX_PATH = 260 };
 
 struct FILETIME {
-  DWORD dwLowDateTime;   // 100-ns intervals since 1601-01-01 UTC
+  DWORD dwLowDateTime;  // 100-ns intervals since 1601-01-01 UTC
   DWORD dwHighDateTime;
 };
 

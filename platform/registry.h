@@ -47,9 +47,8 @@ const char* RegStorePath();
 LONG RegOpenKeyEx(HKEY parent, const char* subkey, DWORD options, REGSAM sam, HKEY* result);
 
 // Opens a key, creating it and its ancestors when absent. `disposition` may be null.
-LONG RegCreateKeyEx(HKEY parent, const char* subkey, DWORD reserved, const char* cls,
-                    DWORD options, REGSAM sam, const void* security, HKEY* result,
-                    DWORD* disposition);
+LONG RegCreateKeyEx(HKEY parent, const char* subkey, DWORD reserved, const char* cls, DWORD options,
+                    REGSAM sam, const void* security, HKEY* result, DWORD* disposition);
 
 // Reads a value. `type`, `data` and `size` may each be null. With a buffer that
 // is too small the size needed is stored and ERROR_MORE_DATA returned.
@@ -67,11 +66,11 @@ LONG RegDeleteKey(HKEY parent, const char* subkey);
 // Enumerates the direct subkeys in the order they were created. `name_len` is the
 // buffer size in, the name length (without NUL) out; ERROR_MORE_DATA when short,
 // ERROR_NO_MORE_ITEMS past the end.
-LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD* reserved,
-                  char* cls, DWORD* cls_len, void* last_write);
+LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD* reserved, char* cls,
+                  DWORD* cls_len, void* last_write);
 
 // Enumerates the values of a key in stored order.
-LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD* reserved,
-                  DWORD* type, BYTE* data, DWORD* data_len);
+LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD* reserved, DWORD* type,
+                  BYTE* data, DWORD* data_len);
 
 LONG RegCloseKey(HKEY key);

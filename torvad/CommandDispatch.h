@@ -19,5 +19,4 @@ bool RequireLoginAndArgument(FtpTbl* ftp, SOCKET sock, const char* arg);
 
 // Checks and dispatches a request of `length` bytes ending with CR LF.
 // 0 keeps the session, nonzero ends it.
-int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
-                    const uint8_t* client_addr);
+int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp, const uint8_t* client_addr);

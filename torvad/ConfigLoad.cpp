@@ -60,8 +60,10 @@ bool PasvAppend(uint16_t port_net) {
     return false;
   }
   n->port = port_net;
-  if (g_pasv.tail) g_pasv.tail->next = n;
-  else g_pasv.head = n;
+  if (g_pasv.tail)
+    g_pasv.tail->next = n;
+  else
+    g_pasv.head = n;
   g_pasv.tail = n;
   ++g_config->pasv_port_count;
   return true;
@@ -125,9 +127,13 @@ int OnProtocol(const char*, char* value) {
 }
 
 int OnSocketDomain(const char* key, char* value) {
-  static constexpr struct { const char* name; int number; } kDomains[] = {
-      {"AF_UNIX", WS_AF_UNIX}, {"AF_INET", WS_AF_INET}, {"AF_INET6", WS_AF_INET6},
-      {"AF_IPX", WS_AF_IPX}};
+  static constexpr struct {
+    const char* name;
+    int number;
+  } kDomains[] = {{"AF_UNIX", WS_AF_UNIX},
+                  {"AF_INET", WS_AF_INET},
+                  {"AF_INET6", WS_AF_INET6},
+                  {"AF_IPX", WS_AF_IPX}};
   for (const auto& d : kDomains) {
     if (strcmp(value, d.name) == 0) {
       g_config->socket_domain = d.number;
@@ -181,10 +187,14 @@ int OnPasvPort(const char*, char* value) {
 }
 
 int OnAuthMechanism(const char* key, char* value) {
-  if (strcmp(value, "SSL") == 0) g_config->auth_mechanism = AUTH_SSL;
-  else if (strcmp(value, "TLS") == 0) g_config->auth_mechanism = AUTH_TLS;
-  else if (strcmp(value, "SSL3") == 0) g_config->auth_mechanism = AUTH_SSL3;
-  else LogWrite(2, "%s=%s is unknown.", key, value);
+  if (strcmp(value, "SSL") == 0)
+    g_config->auth_mechanism = AUTH_SSL;
+  else if (strcmp(value, "TLS") == 0)
+    g_config->auth_mechanism = AUTH_TLS;
+  else if (strcmp(value, "SSL3") == 0)
+    g_config->auth_mechanism = AUTH_SSL3;
+  else
+    LogWrite(2, "%s=%s is unknown.", key, value);
   return 0;
 }
 
@@ -218,10 +228,14 @@ int OnAnonymousPath(const char*, char* value) {
 }
 
 int OnAnonymousPass(const char* key, char* value) {
-  if (strcmp(value, "mail") == 0) g_config->anonymous_pass = 0;
-  else if (strcmp(value, "guest") == 0) g_config->anonymous_pass = 1;
-  else if (strcmp(value, "any") == 0) g_config->anonymous_pass = 2;
-  else LogWrite(2, "%s=%s is unknown.", key, value);
+  if (strcmp(value, "mail") == 0)
+    g_config->anonymous_pass = 0;
+  else if (strcmp(value, "guest") == 0)
+    g_config->anonymous_pass = 1;
+  else if (strcmp(value, "any") == 0)
+    g_config->anonymous_pass = 2;
+  else
+    LogWrite(2, "%s=%s is unknown.", key, value);
   return 0;
 }
 
@@ -256,9 +270,12 @@ int OnListTypeList(const char*, char* value) {
 }
 
 int OnDefaultLang(const char*, char* value) {
-  if (strcmp(value, "ja") == 0) g_config->default_lang = LANG_JA;
-  else if (strcmp(value, "en") == 0) g_config->default_lang = LANG_EN;
-  else LogWrite(2, "Unknown language: %s", value);
+  if (strcmp(value, "ja") == 0)
+    g_config->default_lang = LANG_JA;
+  else if (strcmp(value, "en") == 0)
+    g_config->default_lang = LANG_EN;
+  else
+    LogWrite(2, "Unknown language: %s", value);
   return 0;
 }
 
@@ -431,7 +448,8 @@ int ConfigLoad(const char* path) {
     }
   }
   fclose(f);
-  if (g_config->pasv_bind[0] == '\0') torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);
+  if (g_config->pasv_bind[0] == '\0')
+    torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);
   if (PasvPortRing() != 0) {
     LogWrite(1, "Can not initialized the PASV ports.");
     TRACE_END("ConfigLoad", "ConfigLoad");
@@ -447,7 +465,9 @@ void ConfigShow() {
   for (CommandId id : kShowOrder)
     if (!c.cmd_enable[id]) LogWrite(3, "ignore-command: [%s]", kCommandNames[id]);
   LogWrite(3, "auth-mechanism: [%s]",
-           c.auth_mechanism == AUTH_SSL ? "SSL" : c.auth_mechanism == AUTH_TLS ? "TLS" : "none");
+           c.auth_mechanism == AUTH_SSL   ? "SSL"
+           : c.auth_mechanism == AUTH_TLS ? "TLS"
+                                          : "none");
   LogWrite(3, "implicit-flag: [%s]", OnOff(c.implicit_flag));
   LogWrite(3, "log-level: [%d]", c.log_level);
   LogWrite(3, "dump-log: [%s]", OnOff(c.dump_log));
@@ -466,8 +486,10 @@ void ConfigShow() {
   LogWrite(3, "socket-domain: [%d]", c.socket_domain);
   LogWrite(3, "socket-type: [%d]", c.socket_type);
   LogWrite(3, "unkwnon-command: [%s]", c.unknown_close ? "close" : "keep");
-  if (c.ready_message) LogWrite(3, "ready-message: [%s]", c.ready_message);
-  else LogWrite(3, "ready-message: (default)");
+  if (c.ready_message)
+    LogWrite(3, "ready-message: [%s]", c.ready_message);
+  else
+    LogWrite(3, "ready-message: (default)");
   LogWrite(3, "dir-separator: [%c]", c.dir_separator);
   LogWrite(3, "pasv-bind: [%s]", c.pasv_bind);
   LogWrite(3, "pasv-addr: [%s]", c.pasv_addr);
@@ -479,14 +501,18 @@ void ConfigShow() {
   LogWrite(3, "anonymous: [%d]", c.anonymous);
   LogWrite(3, "anonymous-write: [%d]", c.anonymous_write);
   LogWrite(3, "anonymous-pass: [%d]", c.anonymous_pass);
-  if (c.anonymous_path) LogWrite(3, "anonymous-path: [%s]", c.anonymous_path);
-  else LogWrite(3, "anonymous-path: [(not defined)]");
+  if (c.anonymous_path)
+    LogWrite(3, "anonymous-path: [%s]", c.anonymous_path);
+  else
+    LogWrite(3, "anonymous-path: [(not defined)]");
   LogWrite(3, "delayed-response: [%d]", c.delayed_response);
   LogWrite(3, "failure-limit: [%d]", c.failure_limit);
   LogWrite(3, "failure-keep: [%s]", OnOff(c.failure_keep));
   LogWrite(3, "code-no-check: [%s]", OnOff(c.code_no_check));
-  if (c.no_list_dir) LogWrite(3, "no_list_dir: [on]");
-  else LogWrite(3, "no-list-dir: [off]");
+  if (c.no_list_dir)
+    LogWrite(3, "no_list_dir: [on]");
+  else
+    LogWrite(3, "no-list-dir: [off]");
   LogWrite(3, "list-type-NLST: [%d]", c.list_type_nlst);
   LogWrite(3, "list-type-LIST: [%d]", c.list_type_list);
   LogWrite(3, "utf8-mode: [%s]", OnOff(c.utf8_mode));

@@ -71,8 +71,10 @@ int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const uint8_t ad
   snprintf(e->address_text, sizeof e->address_text, "%d.%d.%d.%d", address[0], address[1],
            address[2], address[3]);
   LogWrite(3, "Connected from %s (ID=%X)", e->address_text, thread_id);
-  if (g_list.tail) g_list.tail->next = e;
-  else g_list.head = e;
+  if (g_list.tail)
+    g_list.tail->next = e;
+  else
+    g_list.head = e;
   g_list.tail = e;
   TRACE_END("ConnectListAdd", "ConnectList");
   return 0;
@@ -108,8 +110,10 @@ void ConnectListChk() {
   for (ConnectEntry* e = g_list.head; e != nullptr;) {
     ConnectEntry* next = e->next;
     if (e->ended) {
-      if (prev) prev->next = next;
-      else g_list.head = next;
+      if (prev)
+        prev->next = next;
+      else
+        g_list.head = next;
       if (g_list.tail == e) g_list.tail = prev;
       CloseHandle(e->thread);
       free(e);

@@ -208,8 +208,10 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
     return -1;
   }
   uint8_t peer[4] = {};
-  if (client_addr != nullptr) memcpy(peer, client_addr, sizeof peer);
-  else SockGetPeerName(sock, peer, nullptr);
+  if (client_addr != nullptr)
+    memcpy(peer, client_addr, sizeof peer);
+  else
+    SockGetPeerName(sock, peer, nullptr);
   if (!PortTargetAllowed(addr, port, peer)) {
     LogWrite(2, "PORT: Refused IP=%d.%d.%d.%d / port=%u", addr[0], addr[1], addr[2], addr[3],
              static_cast<unsigned>(port));
@@ -242,8 +244,10 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   int attempts = c.pasv_port_count > 0 ? c.pasv_port_count : 1;
   bool bound = false;
   for (int i = 0; i < attempts && !bound; ++i) {
-    if (SockBind(s, c.socket_domain, c.pasv_bind_addr, PasvPortNext()) == 0) bound = true;
-    else LogWrite(2, "PASV: Failed bind() errno=%d", SockLastError());
+    if (SockBind(s, c.socket_domain, c.pasv_bind_addr, PasvPortNext()) == 0)
+      bound = true;
+    else
+      LogWrite(2, "PASV: Failed bind() errno=%d", SockLastError());
   }
   if (!bound) return PasvFail(ftp, sock, s, "bind");
   if (SockListen(s, 1) != 0) {

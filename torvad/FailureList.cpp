@@ -54,8 +54,8 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 // Reads DisconnectDir from the installation settings key; false after logging.
 bool ReadDisconnectDir(char (&dir)[1024]) {
   HKEY key;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0,
-                           KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, &key, nullptr);
   if (rc != 0) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
@@ -101,8 +101,10 @@ int FailureListAdd(const uint8_t address[4]) {
     }
     memcpy(e->address, address, 4);
     e->count = 1;
-    if (g_failures.tail) g_failures.tail->next = e;
-    else g_failures.head = e;
+    if (g_failures.tail)
+      g_failures.tail->next = e;
+    else
+      g_failures.head = e;
     g_failures.tail = e;
   }
   char text[32];
@@ -175,8 +177,10 @@ int discon_add(const char* text, int to_file) {
   }
   memcpy(e->address, address, 4);
   memcpy(e->mask, mask, 4);
-  if (g_discon_tail) g_discon_tail->next = e;
-  else g_discon_head = e;
+  if (g_discon_tail)
+    g_discon_tail->next = e;
+  else
+    g_discon_head = e;
   g_discon_tail = e;
   return 0;
 }

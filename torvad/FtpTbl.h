@@ -20,19 +20,19 @@ struct FtpTbl {
   int logged_in;
   int port_mode;
   int rename_pending;
-  SOCKET data_sock;        // INVALID_SOCKET when there is none
+  SOCKET data_sock;  // INVALID_SOCKET when there is none
   uint8_t port_addr[4];
-  uint16_t port_port;      // network byte order
-  int binary_type;         // 0 ASCII, 1 binary
+  uint16_t port_port;  // network byte order
+  int binary_type;     // 0 ASCII, 1 binary
   int pasv_mode;
-  int prot_level;          // 0 clear, 3 private
+  int prot_level;  // 0 clear, 3 private
   ssl_st* ctrl_ssl;
   ssl_st* data_ssl;
   int anonymous;
   int utf8_mode;
-  int lang;                // 0 "ja", 1 "en"
-  SOCKET pasv_listen;      // PASV's listening socket until the transfer accepts
-  int discard_rest;        // set by AUTH: lines received after it are dropped
+  int lang;            // 0 "ja", 1 "en"
+  SOCKET pasv_listen;  // PASV's listening socket until the transfer accepts
+  int discard_rest;    // set by AUTH: lines received after it are dropped
 };
 
 // Zero-fills a record and marks its data connection and passive listening

@@ -230,7 +230,8 @@ bool UnixLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
   char mode[11];
   snprintf(mode, sizeof mode, "%c%s", dir ? 'd' : '-',
            (e.attributes & FILE_ATTRIBUTE_READONLY) != 0 ? "r-xr-xr-x" : "rwxrwxrwx");
-  const char* month = e.time.wMonth >= 1 && e.time.wMonth <= 12 ? kMonths[e.time.wMonth - 1] : "???";
+  const char* month =
+      e.time.wMonth >= 1 && e.time.wMonth <= 12 ? kMonths[e.time.wMonth - 1] : "???";
   const unsigned low = static_cast<unsigned>(e.size & 0xFFFFFFFFu);
   if (e.time.wYear == v.current_year) {
     snprintf(out, size, "%s 1 username groupnam %12u %s %2d %02d:%02d %s", mode, low, month,

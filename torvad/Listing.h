@@ -40,11 +40,11 @@ struct ListEntry {
 
 // What the current listing shows.
 struct ListView {
-  bool at_top;        // the current directory is the top of the tree
-  bool no_list_dir;   // directories are left out
-  bool show_hidden;   // Unix-like format: option 'a'
-  bool show_dots;     // Unix-like format: option 'A'
-  int current_year;   // local year now, for the Unix-like date column
+  bool at_top;       // the current directory is the top of the tree
+  bool no_list_dir;  // directories are left out
+  bool show_hidden;  // Unix-like format: option 'a'
+  bool show_dots;    // Unix-like format: option 'A'
+  int current_year;  // local year now, for the Unix-like date column
 };
 
 // Formats the line of one entry into `out`; false when the format skips the

@@ -34,8 +34,10 @@ void WriteLine(FILE* out, const char* tag, const char* message) {
     fprintf(out, "%02d/%02d/%02d %02d:%02d:%02d %08X ", t.wYear - 2000, t.wMonth, t.wDay, t.wHour,
             t.wMinute, t.wSecond, GetCurrentThreadId());
   }
-  if (tag != nullptr) fprintf(out, "%s %s\n", tag, message);
-  else fprintf(out, "%s\n", message);
+  if (tag != nullptr)
+    fprintf(out, "%s %s\n", tag, message);
+  else
+    fprintf(out, "%s\n", message);
   fflush(out);
 }
 
@@ -79,8 +81,10 @@ void DumpWrite(const char* title, const void* data, size_t size) {
     char line[128];
     int n = snprintf(line, sizeof line, "%04X :", static_cast<unsigned>(off));
     for (size_t i = 0; i < 16; ++i) {
-      if (off + i < size) n += snprintf(line + n, sizeof line - n, " %02X", bytes[off + i]);
-      else n += snprintf(line + n, sizeof line - n, "   ");
+      if (off + i < size)
+        n += snprintf(line + n, sizeof line - n, " %02X", bytes[off + i]);
+      else
+        n += snprintf(line + n, sizeof line - n, "   ");
       if (i == 7) n += snprintf(line + n, sizeof line - n, " -");
     }
     n += snprintf(line + n, sizeof line - n, " : ");

@@ -139,8 +139,8 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
       AccessLogWrite("Anonymous login was success from %d.%d.%d.%d (ID=%X / PASS=%s)", a[0], a[1],
                      a[2], a[3], GetCurrentThreadId(), ftp->password);
     } else {
-      AccessLogWrite("Login was success from %d.%d.%d.%d (ID=%X / USER=%s)", a[0], a[1], a[2],
-                     a[3], GetCurrentThreadId(), ftp->user_name);
+      AccessLogWrite("Login was success from %d.%d.%d.%d (ID=%X / USER=%s)", a[0], a[1], a[2], a[3],
+                     GetCurrentThreadId(), ftp->user_name);
     }
   }
   ReplySend(ftp, sock, "230 User logged in, proceed.");

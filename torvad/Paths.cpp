@@ -73,8 +73,10 @@ void DropLast(const FtpTbl* ftp, char (&path)[1024]) {
   size_t len = strlen(path);
   path[len - 1] = '\0';
   char* sep = SjisStrrchr(ftp, path, '\\');
-  if (sep != nullptr) sep[1] = '\0';
-  else torva::CopyTruncated(path, "\\");
+  if (sep != nullptr)
+    sep[1] = '\0';
+  else
+    torva::CopyTruncated(path, "\\");
 }
 
 WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Walk mode) {
@@ -136,7 +138,8 @@ char* WalkStart(const FtpTbl* ftp, char* arg, char (&path)[1024], bool slash_too
 }
 
 int ReplyNewCwd(FtpTbl* ftp, SOCKET sock) {
-  if (IsTop(ftp->cur_dir)) return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", g_config->dir_separator);
+  if (IsTop(ftp->cur_dir))
+    return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", g_config->dir_separator);
   char shown[1100];
   DisplayOf(ftp, ftp->cur_dir, shown, sizeof shown);
   return ReplySend(ftp, sock, "250 \"%s\" is new CWD.", shown);
@@ -275,8 +278,10 @@ int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     return 0;
   }
   LogWrite(3, "Delete directory: [%s]", local);
-  if (RemoveDirectory(local)) ReplySend(ftp, sock, kDone);
-  else ReplySend(ftp, sock, "550 Requested action not taken. (%d)", static_cast<int>(GetLastError()));
+  if (RemoveDirectory(local))
+    ReplySend(ftp, sock, kDone);
+  else
+    ReplySend(ftp, sock, "550 Requested action not taken. (%d)", static_cast<int>(GetLastError()));
   return 0;
 }
 
@@ -286,9 +291,12 @@ int CmdDele(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   char path[kLocalPathSize];
   if (PathResolve(ftp, sock, arg, path) != 0) return 0;
   LogWrite(3, "Deleting: %s", path);
-  if (DeleteFile(path)) ReplySend(ftp, sock, kDone);
-  else if (GetLastError() == ERROR_FILE_NOT_FOUND) ReplySend(ftp, sock, kNotFound);
-  else ReplySend(ftp, sock, "450 Requested file action not taken. (cannot access)");
+  if (DeleteFile(path))
+    ReplySend(ftp, sock, kDone);
+  else if (GetLastError() == ERROR_FILE_NOT_FOUND)
+    ReplySend(ftp, sock, kNotFound);
+  else
+    ReplySend(ftp, sock, "450 Requested file action not taken. (cannot access)");
   return 0;
 }
 
@@ -328,8 +336,10 @@ int CmdRnto(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     return 0;
   }
   LogWrite(3, "Rename to: [%s]", path);
-  if (MoveFile(ftp->rename_from, path)) ReplySend(ftp, sock, kDone);
-  else ReplySend(ftp, sock, "450 Requested file action not taken.");
+  if (MoveFile(ftp->rename_from, path))
+    ReplySend(ftp, sock, kDone);
+  else
+    ReplySend(ftp, sock, "450 Requested file action not taken.");
   return 0;
 }
 
@@ -352,7 +362,9 @@ int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     return 0;
   }
   // The true size, also past 4 GiB.
-  if (g_config->size_msg_compat) ReplySend(ftp, sock, "200 SIZE=%lld", static_cast<long long>(size));
-  else ReplySend(ftp, sock, "213 %lld", static_cast<long long>(size));
+  if (g_config->size_msg_compat)
+    ReplySend(ftp, sock, "200 SIZE=%lld", static_cast<long long>(size));
+  else
+    ReplySend(ftp, sock, "213 %lld", static_cast<long long>(size));
   return 0;
 }

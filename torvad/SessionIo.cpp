@@ -20,8 +20,10 @@ bool TlsWriteAll(ssl_st* ssl, const char* data, int length, bool lines) {
     if (n <= 0) {
       int err = TlsGetError(ssl, n);
       TlsPrintErrors();
-      if (lines) LogWrite(2, "SSL_write() error. (ret=%d/err=%d)", n, err);
-      else LogWrite(2, "Failed SSL_write() (ret=%d/err=%d)", n, err);
+      if (lines)
+        LogWrite(2, "SSL_write() error. (ret=%d/err=%d)", n, err);
+      else
+        LogWrite(2, "Failed SSL_write() (ret=%d/err=%d)", n, err);
       return false;
     }
     data += n;
@@ -55,8 +57,7 @@ int SendLine(ssl_st* ssl, SOCKET sock, bool convert, char (&line)[1024], int len
   char* converted = convert ? SjisToUtf8(line) : nullptr;
   const char* out = converted ? converted : line;
   int out_len = converted ? static_cast<int>(strlen(converted)) : length;
-  bool ok = ssl ? TlsWriteAll(ssl, out, out_len, true)
-                : SockWriteAll(sock, out, out_len);
+  bool ok = ssl ? TlsWriteAll(ssl, out, out_len, true) : SockWriteAll(sock, out, out_len);
   free(converted);
   return ok ? 0 : -1;
 }
@@ -85,8 +86,7 @@ int DataTextSend(FtpTbl* ftp, const char* format, ...) {
 
 int DataSend(FtpTbl* ftp, const void* data, int length) {
   const char* p = static_cast<const char*>(data);
-  if (ftp->data_ssl != nullptr)
-    return TlsWriteAll(ftp->data_ssl, p, length, false) ? 0 : -1;
+  if (ftp->data_ssl != nullptr) return TlsWriteAll(ftp->data_ssl, p, length, false) ? 0 : -1;
   return SockWriteAll(ftp->data_sock, p, length) ? 0 : -1;
 }
 

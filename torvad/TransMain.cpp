@@ -104,8 +104,10 @@ DWORD TransMain(void*) {
   }
 
   if (g_config->delayed_response > 0) Sleep(static_cast<DWORD>(g_config->delayed_response));
-  if (g_config->ready_message) ReplySend(ftp, sock, "220 %s", g_config->ready_message);
-  else ReplySend(ftp, sock, "220 Torva Server is ready.");
+  if (g_config->ready_message)
+    ReplySend(ftp, sock, "220 %s", g_config->ready_message);
+  else
+    ReplySend(ftp, sock, "220 Torva Server is ready.");
 
   long long wait = static_cast<long long>(g_config->session_timeout) * 1000;
   const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
@@ -134,7 +136,8 @@ DWORD TransMain(void*) {
       LogWrite(2, "Request recv error.");
       break;
     }
-    if (getenv("TVS_DUMP") != nullptr) DumpWrite("Received Data", buffer + count, static_cast<size_t>(n));
+    if (getenv("TVS_DUMP") != nullptr)
+      DumpWrite("Received Data", buffer + count, static_cast<size_t>(n));
     count += n;
     buffer[count] = '\0';
     if (count <= 2) continue;

@@ -116,9 +116,7 @@ void ReplyGenerated(FtpTbl* ftp, SOCKET sock, const char* name) {
 
 }  // namespace
 
-int TransferBufferSize() {
-  return g_config->buffer_size < 4096 ? 4096 : g_config->buffer_size;
-}
+int TransferBufferSize() { return g_config->buffer_size < 4096 ? 4096 : g_config->buffer_size; }
 
 size_t TextReadLine(FILE* file, char* buf, size_t max, bool* ended) {
   size_t n = 0;
@@ -130,8 +128,10 @@ size_t TextReadLine(FILE* file, char* buf, size_t max, bool* ended) {
     }
     if (c == '\r') {
       int next = getc(file);
-      if (next == '\n') c = '\n';
-      else if (next != EOF) ungetc(next, file);
+      if (next == '\n')
+        c = '\n';
+      else if (next != EOF)
+        ungetc(next, file);
     }
     buf[n++] = static_cast<char>(c);
     if (c == '\n') break;
@@ -179,9 +179,7 @@ int CmdType(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
       ftp->binary_type = 1;
       ReplySend(ftp, sock, "200 TYPE Command okay. (Type is BINARY)");
       return 0;
-    default:
-      ReplySend(ftp, sock, "504 Command not implemented for that parameter.");
-      return -1;
+    default: ReplySend(ftp, sock, "504 Command not implemented for that parameter."); return -1;
   }
 }
 
@@ -204,9 +202,9 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!file) {
     DWORD err = GetLastError();
     LogWrite(3, "Cannot open. (%d)", static_cast<int>(err));
-    ReplySend(ftp, sock, err == ERROR_FILE_NOT_FOUND
-                             ? "550 Requested action not taken. (not found)"
-                             : "550 Requested action not taken. (cannot access)");
+    ReplySend(ftp, sock,
+              err == ERROR_FILE_NOT_FOUND ? "550 Requested action not taken. (not found)"
+                                          : "550 Requested action not taken. (cannot access)");
     return 0;
   }
   const bool binary = ftp->binary_type == 1;
@@ -306,8 +304,10 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
     ReplySend(ftp, sock, kIoError);
     return -1;
   }
-  if (unique) ReplyGenerated(ftp, sock, name);
-  else ReplySend(ftp, sock, kClosing);
+  if (unique)
+    ReplyGenerated(ftp, sock, name);
+  else
+    ReplySend(ftp, sock, kClosing);
   return 0;
 }
 

@@ -255,9 +255,12 @@ BOOL MoveFile(const char* from, const char* to) {
 HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWORD disposition,
                   DWORD, HANDLE) {
   int flags = O_CLOEXEC | O_NOCTTY;
-  if ((access & GENERIC_WRITE) && (access & GENERIC_READ)) flags |= O_RDWR;
-  else if (access & GENERIC_WRITE) flags |= O_WRONLY;
-  else flags |= O_RDONLY;
+  if ((access & GENERIC_WRITE) && (access & GENERIC_READ))
+    flags |= O_RDWR;
+  else if (access & GENERIC_WRITE)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
   switch (disposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT; break;

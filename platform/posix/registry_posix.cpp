@@ -153,10 +153,16 @@ void AppendHex(std::string& out, unsigned char c) {
 std::string QuoteString(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c >= 0x20 && c <= 0x7E) out += static_cast<char>(c);
-    else { out += "\\x"; AppendHex(out, c); }
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c >= 0x20 && c <= 0x7E)
+      out += static_cast<char>(c);
+    else {
+      out += "\\x";
+      AppendHex(out, c);
+    }
   }
   return out + "\"";
 }
@@ -278,7 +284,10 @@ bool ParseValueLine(const std::string& line, Value& v) {
     v.type = static_cast<DWORD>(strtoul(rest.c_str() + 4, nullptr, 10));
     v.data.clear();
     for (size_t i = close + 2; i < rest.size();) {
-      if (rest[i] == ',' || rest[i] == ' ') { ++i; continue; }
+      if (rest[i] == ',' || rest[i] == ' ') {
+        ++i;
+        continue;
+      }
       if (i + 1 >= rest.size() || HexDigit(rest[i]) < 0 || HexDigit(rest[i + 1]) < 0) return false;
       v.data += static_cast<char>(HexDigit(rest[i]) * 16 + HexDigit(rest[i + 1]));
       i += 2;
@@ -347,8 +356,10 @@ bool LoadStore(Store& s) {
     }
     Value v;
     if (cur != nullptr && ParseValueLine(line, v)) {
-      if (Value* old = FindValue(*cur, v.name)) *old = v;
-      else cur->values.push_back(v);
+      if (Value* old = FindValue(*cur, v.name))
+        *old = v;
+      else
+        cur->values.push_back(v);
     }
   }
   return true;
@@ -560,7 +571,8 @@ LONG RegDeleteValue(HKEY key, const char* name) {
 }
 
 LONG RegDeleteKey(HKEY parent, const char* subkey) {
-  if (parent == nullptr || subkey == nullptr || *subkey == '\0') return Fail(ERROR_INVALID_PARAMETER);
+  if (parent == nullptr || subkey == nullptr || *subkey == '\0')
+    return Fail(ERROR_INVALID_PARAMETER);
   std::string path = JoinKey(parent->path, subkey);
   if (!StoreWritable()) return Fail(ERROR_ACCESS_DENIED);
   return Transaction([&](Store& s) {
@@ -578,7 +590,8 @@ LONG RegDeleteKey(HKEY parent, const char* subkey) {
 
 LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD*, char*, DWORD*,
                   void*) {
-  if (key == nullptr || name == nullptr || name_len == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (key == nullptr || name == nullptr || name_len == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
   Store s;
   if (!LoadStore(s)) return Fail(ERROR_ACCESS_DENIED);
   std::vector<std::string> kids = Children(s, key->path);
@@ -592,7 +605,8 @@ LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD*, ch
 
 LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD*, DWORD* type,
                   BYTE* data, DWORD* data_len) {
-  if (key == nullptr || name == nullptr || name_len == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (key == nullptr || name == nullptr || name_len == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
   Store s;
   if (!LoadStore(s)) return Fail(ERROR_ACCESS_DENIED);
   Key* k = FindKey(s, key->path);

@@ -104,8 +104,10 @@ void SplitAddr(const sockaddr_storage& ss, uint8_t addr[4], uint16_t* port_net) 
     // An IPv4-mapped peer shows as its IPv4 address; others as 0.0.0.0.
     const auto* sa = reinterpret_cast<const sockaddr_in6*>(&ss);
     if (addr) {
-      if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr)) memcpy(addr, sa->sin6_addr.s6_addr + 12, 4);
-      else memset(addr, 0, 4);
+      if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr))
+        memcpy(addr, sa->sin6_addr.s6_addr + 12, 4);
+      else
+        memset(addr, 0, 4);
     }
     if (port_net) *port_net = sa->sin6_port;
   } else {
@@ -203,8 +205,10 @@ int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_
     }
     int err = 0;
     socklen_t len = sizeof err;
-    if (n < 0) err = errno;
-    else if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (n < 0)
+      err = errno;
+    else if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+      err = errno;
     rc = err == 0 ? 0 : -1;
     errno = err;
   }
@@ -343,8 +347,8 @@ int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* lengt
   addrinfo* res = nullptr;
   int rc = getaddrinfo(name, nullptr, &hints, &res);
   if (rc != 0 || res == nullptr) {
-    SetLastError(rc == EAI_AGAIN ? WSATRY_AGAIN
-                 : rc == EAI_FAIL ? WSANO_RECOVERY
+    SetLastError(rc == EAI_AGAIN    ? WSATRY_AGAIN
+                 : rc == EAI_FAIL   ? WSANO_RECOVERY
                  : rc == EAI_NODATA ? WSANO_DATA
                                     : WSAHOST_NOT_FOUND);
     if (res) freeaddrinfo(res);

@@ -28,8 +28,8 @@ struct ThreadObject : HandleObject {
   std::condition_variable cv;
   DWORD tid = 0;
   bool tid_known = false;
-  bool open = false;     // gate opened by ResumeThread
-  bool cancel = false;   // ended before it ran
+  bool open = false;    // gate opened by ResumeThread
+  bool cancel = false;  // ended before it ran
   std::atomic<int> refs{2};
 
   void Release() {
@@ -107,17 +107,21 @@ struct Territory {
   const char* name;
 };
 constexpr Territory kTerritories[] = {
-    {"JP", "Japan"},        {"US", "United States"}, {"GB", "United Kingdom"},
-    {"DE", "Germany"},      {"FR", "France"},        {"IT", "Italy"},
-    {"ES", "Spain"},        {"CN", "People's Republic of China"},
-    {"TW", "Taiwan"},       {"KR", "Korea"},         {"CA", "Canada"},
-    {"AU", "Australia"},    {"NL", "Netherlands"},   {"BR", "Brazil"},
-    {"IN", "India"},        {"RU", "Russia"},        {"CH", "Switzerland"},
-    {"AT", "Austria"},      {"SE", "Sweden"},        {"NO", "Norway"},
-    {"DK", "Denmark"},      {"FI", "Finland"},       {"IE", "Ireland"},
-    {"NZ", "New Zealand"},  {"MX", "Mexico"},        {"PL", "Poland"},
-    {"PT", "Portugal"},     {"BE", "Belgium"},       {"SG", "Singapore"},
-    {"HK", "Hong Kong S.A.R."},
+    {"JP", "Japan"},          {"US", "United States"},
+    {"GB", "United Kingdom"}, {"DE", "Germany"},
+    {"FR", "France"},         {"IT", "Italy"},
+    {"ES", "Spain"},          {"CN", "People's Republic of China"},
+    {"TW", "Taiwan"},         {"KR", "Korea"},
+    {"CA", "Canada"},         {"AU", "Australia"},
+    {"NL", "Netherlands"},    {"BR", "Brazil"},
+    {"IN", "India"},          {"RU", "Russia"},
+    {"CH", "Switzerland"},    {"AT", "Austria"},
+    {"SE", "Sweden"},         {"NO", "Norway"},
+    {"DK", "Denmark"},        {"FI", "Finland"},
+    {"IE", "Ireland"},        {"NZ", "New Zealand"},
+    {"MX", "Mexico"},         {"PL", "Poland"},
+    {"PT", "Portugal"},       {"BE", "Belgium"},
+    {"SG", "Singapore"},      {"HK", "Hong Kong S.A.R."},
 };
 
 }  // namespace

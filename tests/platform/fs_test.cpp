@@ -41,8 +41,8 @@ TEST_F(FsTest, DeleteFailsWithSharingViolationWhileAnotherProcessHoldsTheFile) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    HANDLE h = CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
-                          nullptr);
+    HANDLE h =
+        CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
     (void)!write(ready[1], &c, 1);
     (void)!read(release[0], &c, 1);

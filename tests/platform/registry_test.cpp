@@ -49,7 +49,8 @@ TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheStore) {
   const char odd[] = "\x83\x5c\xb1\x01tail";
   const BYTE dword[4] = {0x78, 0x56, 0x34, 0x12};
   ASSERT_EQ(RegSetValueEx(k, "Sz", 0, REG_SZ, reinterpret_cast<const BYTE*>(sz), sizeof sz), 0);
-  ASSERT_EQ(RegSetValueEx(k, "Exp", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(sz), sizeof sz), 0);
+  ASSERT_EQ(RegSetValueEx(k, "Exp", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(sz), sizeof sz),
+            0);
   ASSERT_EQ(RegSetValueEx(k, "Bin", 0, REG_BINARY, binary.data(), 256), 0);
   ASSERT_EQ(RegSetValueEx(k, "Odd", 0, REG_SZ, reinterpret_cast<const BYTE*>(odd), sizeof odd), 0);
   ASSERT_EQ(RegSetValueEx(k, "Num", 0, REG_DWORD, dword, 4), 0);
@@ -82,7 +83,8 @@ TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheStore) {
   std::ifstream f(path_);
   std::stringstream text;
   text << f.rdbuf();
-  EXPECT_NE(text.str().find("\"Sz\"=\"C:\\\\srv \\\"quoted\\\"\""), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("\"Sz\"=\"C:\\\\srv \\\"quoted\\\"\""), std::string::npos)
+      << text.str();
 }
 
 TEST_F(RegistryTest, MissingKeysAndValuesAndShortBuffers) {
@@ -93,7 +95,8 @@ TEST_F(RegistryTest, MissingKeysAndValuesAndShortBuffers) {
   DWORD size = sizeof buf;
   EXPECT_EQ(RegQueryValueEx(k, "Nope", nullptr, nullptr, buf, &size), 2);
   const char text[] = "0123456789";
-  ASSERT_EQ(RegSetValueEx(k, "Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text), 0);
+  ASSERT_EQ(RegSetValueEx(k, "Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
+            0);
   size = sizeof buf;
   EXPECT_EQ(RegQueryValueEx(k, "Text", nullptr, nullptr, buf, &size), 234);
   EXPECT_EQ(size, sizeof text);  // the size needed comes back
@@ -144,9 +147,9 @@ TEST_F(RegistryTest, ReadOnlyStoreRefusesFullAccessButStillReads) {
   ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
   HKEY w = nullptr;
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &w), 5);
-  EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &w,
-                           nullptr),
-            5);
+  EXPECT_EQ(
+      RegCreateKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &w, nullptr),
+      5);
   HKEY r = nullptr;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &r), 0);
   char buf[8];

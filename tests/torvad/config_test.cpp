@@ -171,10 +171,11 @@ TEST_F(ConfigTest, OverlongLinesAndOddBytesNeitherCrashNorOverflow) {
 
 TEST_F(ConfigTest, SetupResolvesPortsAndTheSettingsListingFollowsTheTable) {
   int rc = 0;
-  Load("bind-host=127.0.0.1\nbind-port=ftp\nsocket-domain=AF_INET\nsocket-type=SOCK_STREAM\n"
-       "pasv-port=50001-50002\ndisconnect=10.1.0.0/255.255.0.0\ndisconnect=10.2.3\n"
-       "ignore-command=DELE\nutf8-ctrl-only=on\n",
-       &rc);
+  Load(
+      "bind-host=127.0.0.1\nbind-port=ftp\nsocket-domain=AF_INET\nsocket-type=SOCK_STREAM\n"
+      "pasv-port=50001-50002\ndisconnect=10.1.0.0/255.255.0.0\ndisconnect=10.2.3\n"
+      "ignore-command=DELE\nutf8-ctrl-only=on\n",
+      &rc);
   ASSERT_EQ(rc, 0);
   testing::internal::CaptureStdout();
   ASSERT_EQ(ConfigSetup(), 0);
@@ -189,17 +190,26 @@ TEST_F(ConfigTest, SetupResolvesPortsAndTheSettingsListingFollowsTheTable) {
   testing::internal::CaptureStdout();
   ConfigShow();
   std::string out = testing::internal::GetCapturedStdout();
-  const char* in_order[] = {
-      "[I] ********** SHOW CONFIG - START **********", "[I] ignore-command: [ACCT]",
-      "[I] ignore-command: [DELE]",  "[I] ignore-command: [MODE]",
-      "[I] auth-mechanism: [none]",  "[I] bind-port: [ftp/21]",
-      "[I] socket-protocol: [tcp/6]", "[I] unkwnon-command: [keep]",
-      "[I] ready-message: (default)", "[I] dir-separator: [\\]",
-      "[I] pasv-port(1): [50001]",   "[I] pasv-port(2): [50002]",
-      "[I] list-type-unix: [on]",    "[I] disconnect: 10.1.0.0 (255.255.0.0)",
-      "[I] anonymous-path: [(not defined)]", "[I] no-list-dir: [off]",
-      "[I] utf8-ctrl-only: [on]",    "[I] default-lang: [en]",
-      "[I] SIZE-msg-compat: [off]",  "[I] ********** SHOW CONFIG - END **********"};
+  const char* in_order[] = {"[I] ********** SHOW CONFIG - START **********",
+                            "[I] ignore-command: [ACCT]",
+                            "[I] ignore-command: [DELE]",
+                            "[I] ignore-command: [MODE]",
+                            "[I] auth-mechanism: [none]",
+                            "[I] bind-port: [ftp/21]",
+                            "[I] socket-protocol: [tcp/6]",
+                            "[I] unkwnon-command: [keep]",
+                            "[I] ready-message: (default)",
+                            "[I] dir-separator: [\\]",
+                            "[I] pasv-port(1): [50001]",
+                            "[I] pasv-port(2): [50002]",
+                            "[I] list-type-unix: [on]",
+                            "[I] disconnect: 10.1.0.0 (255.255.0.0)",
+                            "[I] anonymous-path: [(not defined)]",
+                            "[I] no-list-dir: [off]",
+                            "[I] utf8-ctrl-only: [on]",
+                            "[I] default-lang: [en]",
+                            "[I] SIZE-msg-compat: [off]",
+                            "[I] ********** SHOW CONFIG - END **********"};
   size_t pos = 0;
   for (const char* line : in_order) {
     size_t at = out.find(std::string(line) + "\n", pos);

@@ -35,8 +35,10 @@ class FailureListTest : public ::testing::Test {
   }
   void TearDown() override {
     DisconReset();
-    if (had_registry_) setenv("TORVA_REGISTRY", old_registry_.c_str(), 1);
-    else unsetenv("TORVA_REGISTRY");
+    if (had_registry_)
+      setenv("TORVA_REGISTRY", old_registry_.c_str(), 1);
+    else
+      unsetenv("TORVA_REGISTRY");
     fs::remove_all(dir_);
     free(g_config);
     g_config = nullptr;
@@ -87,11 +89,12 @@ TEST_F(FailureListTest, EntriesMatchUnderTheirMasks) {
   listed.clear();
   DisconForEach([](const uint8_t a[4], const uint8_t m[4]) {
     char text[48];
-    snprintf(text, sizeof text, "%d.%d.%d.%d/%d.%d.%d.%d ", a[0], a[1], a[2], a[3], m[0], m[1], m[2],
-             m[3]);
+    snprintf(text, sizeof text, "%d.%d.%d.%d/%d.%d.%d.%d ", a[0], a[1], a[2], a[3], m[0], m[1],
+             m[2], m[3]);
     listed += text;
   });
-  EXPECT_EQ(listed, "10.1.0.0/255.255.0.0 192.168.1.10/255.255.255.255 44.2.3.255/255.255.255.255 ");
+  EXPECT_EQ(listed,
+            "10.1.0.0/255.255.0.0 192.168.1.10/255.255.255.255 44.2.3.255/255.255.255.255 ");
 
   log = Logged([] {
     EXPECT_EQ(Check(10, 1, 200, 7), 1);

@@ -95,9 +95,8 @@ TEST_F(HandlerTest, FeatListsEverySecurityFeatureInOrderWhenSwitchedOn) {
   ftp_.utf8_mode = 1;
   ftp_.lang = LANG_EN;
   EXPECT_EQ(Run(CmdFeat, "ignored"), 0);
-  EXPECT_EQ(Sent(), (Lines{"211-Extensions supported:", " SIZE", " AUTH", " ADAT", " PROT",
-                           " PBSZ", " CCC", " MIC", " CONF", " ENC", " UTF8", " LANG EN*;JA",
-                           "211 END"}));
+  EXPECT_EQ(Sent(), (Lines{"211-Extensions supported:", " SIZE", " AUTH", " ADAT", " PROT", " PBSZ",
+                           " CCC", " MIC", " CONF", " ENC", " UTF8", " LANG EN*;JA", "211 END"}));
 }
 
 TEST_F(HandlerTest, FeatAnyOneSecurityFlagKeepsTheListWithoutSize) {
@@ -158,8 +157,8 @@ TEST_F(HandlerTest, StatShowsTypeAndUtf8) {
   ftp_.utf8_mode = 1;
   ftp_.lang = LANG_EN;
   EXPECT_EQ(Run(CmdStat, nullptr), 0);
-  EXPECT_EQ(Sent(), (Lines{"221-FTP Service status:", " USER: bob", " TYPE: binary",
-                           " STRU: file", " MODE: stream", " UTF8: on", "221 End of status."}));
+  EXPECT_EQ(Sent(), (Lines{"221-FTP Service status:", " USER: bob", " TYPE: binary", " STRU: file",
+                           " MODE: stream", " UTF8: on", "221 End of status."}));
 }
 
 TEST_F(HandlerTest, LangCutsAtFourCharactersOrCarriageReturn) {

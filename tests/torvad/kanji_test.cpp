@@ -36,8 +36,12 @@ class KanjiTest : public ::testing::Test {
     *log = testing::internal::GetCapturedStdout();
     return out ? std::string(out.get()) : std::string("<null>");
   }
-  static std::string ToSjis(const std::string& in, std::string* log) { return Run(Utf8ToSjis, in, log); }
-  static std::string ToUtf8(const std::string& in, std::string* log) { return Run(SjisToUtf8, in, log); }
+  static std::string ToSjis(const std::string& in, std::string* log) {
+    return Run(Utf8ToSjis, in, log);
+  }
+  static std::string ToUtf8(const std::string& in, std::string* log) {
+    return Run(SjisToUtf8, in, log);
+  }
 };
 
 // Strict decoding of one UTF-8 character (the test's own reference).
@@ -76,7 +80,8 @@ TEST_F(KanjiTest, MalformedUtf8FailsWithItsMessage) {
   std::string log;
   EXPECT_EQ(ToSjis("a\x85z", &log), "<null>");
   EXPECT_NE(log.find("UTF8-SJIS code conversion was failed. (unknown sequence/0x85)"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_EQ(ToSjis("ab\xE3\x81", &log), "<null>");
   EXPECT_NE(log.find("(invalid sequence/3byte)"), std::string::npos) << log;
   EXPECT_EQ(ToSjis("\xC3", &log), "<null>");
@@ -88,7 +93,8 @@ TEST_F(KanjiTest, MalformedUtf8FailsWithItsMessage) {
   EXPECT_NE(log.find("(invalid sequence/3byte)"), std::string::npos) << log;
   EXPECT_EQ(ToSjis("\xF0\x9F\x98\x80", &log), "<null>");
   EXPECT_NE(log.find("UTF8-SJIS code conversion was failed. (unknown UCS2/0x1F600)"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   // Latin-1 letters are not in the repertoire.
   EXPECT_EQ(ToSjis("\xC3\xA9", &log), "<null>");
   EXPECT_NE(log.find("(unknown UCS2/0xE9)"), std::string::npos) << log;
@@ -101,7 +107,8 @@ TEST_F(KanjiTest, BadShiftJisFailsWithItsMessage) {
       << log;
   EXPECT_EQ(ToUtf8("\x85\x40", &log), "<null>");
   EXPECT_NE(log.find("SJIS-UTF8 code conversion was failed. (unknown sjis/8540)"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
 }
 
 TEST_F(KanjiTest, FullWidthBackslashComesBack) {

@@ -10,7 +10,6 @@
 #include <map>
 #include <string>
 
-
 namespace {
 
 struct Seen {
@@ -53,8 +52,9 @@ class NamesSearch : public ::testing::Test {
 };
 
 TEST_F(NamesSearch, SameEntriesAndKindsAsTheFullSearch) {
-  Shell("touch file .hidden && mkdir sub .hiddendir && mkfifo fifo && ln -s sub linkdir && "
-        "ln -s file linkfile && ln -s missing dangling");
+  Shell(
+      "touch file .hidden && mkdir sub .hiddendir && mkfifo fifo && ln -s sub linkdir && "
+      "ln -s file linkfile && ln -s missing dangling");
   auto full = Search(FindFirstFile, P("*"));
   auto names = Search(FindFirstFileNames, P("*"));
   EXPECT_EQ(names, full);

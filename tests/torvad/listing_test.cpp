@@ -184,7 +184,8 @@ TEST(LineBuffers, LongLinesAreCutAtTheBuffer) {
   char small[40];
   ASSERT_TRUE(UnixLine(Entry(name.c_str(), kFile, 1), Below(), small, sizeof small));
   EXPECT_EQ(strlen(small), sizeof small - 1);
-  EXPECT_EQ(std::string(small), std::string("-rwxrwxrwx 1 username groupnam         ").substr(0, 39));
+  EXPECT_EQ(std::string(small),
+            std::string("-rwxrwxrwx 1 username groupnam         ").substr(0, 39));
   ASSERT_TRUE(DefaultLine(Entry(name.c_str(), kFile, 1), Below(), small, sizeof small));
   EXPECT_EQ(strlen(small), sizeof small - 1);
   ASSERT_TRUE(NameLine(Entry(name.c_str(), kFile, 1), Below(), small, sizeof small));

@@ -56,8 +56,14 @@ TEST(TextRead, LoneCarriageReturnsStay) {
 }
 
 TEST(TextRead, ControlZEndsTheFile) {
-  EXPECT_EQ(Lines("abc\x1A" "def\r\nmore\r\n", 100), (V{"abc"}));
-  EXPECT_EQ(Lines("line\r\n\x1A" "after\r\n", 100), (V{"line\n"}));
+  EXPECT_EQ(Lines("abc\x1A"
+                  "def\r\nmore\r\n",
+                  100),
+            (V{"abc"}));
+  EXPECT_EQ(Lines("line\r\n\x1A"
+                  "after\r\n",
+                  100),
+            (V{"line\n"}));
   EXPECT_EQ(Lines("\x1A", 100), V{});
   // CR right before the end marker is a lone CR.
   EXPECT_EQ(Lines("a\r\x1A\n", 100), (V{"a\r"}));

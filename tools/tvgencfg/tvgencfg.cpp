@@ -27,8 +27,8 @@ bool ReadInstallPath(char (&path)[MAX_PATH]) {
       ERROR_SUCCESS)
     return false;
   DWORD len = sizeof path;
-  LONG rc =
-      RegQueryValueEx(key, torva::kValuePath, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &len);
+  LONG rc = RegQueryValueEx(key, torva::kValuePath, nullptr, nullptr, reinterpret_cast<BYTE*>(path),
+                            &len);
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS) return false;
   path[len < sizeof path ? len : sizeof path - 1] = '\0';

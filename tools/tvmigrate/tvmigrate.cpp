@@ -35,8 +35,10 @@ struct LegacyList {
     }
   }
   void Append(LegacyUser* u) {
-    if (tail != nullptr) tail->next = u;
-    else head = u;
+    if (tail != nullptr)
+      tail->next = u;
+    else
+      head = u;
     tail = u;
   }
 };

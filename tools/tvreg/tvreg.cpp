@@ -84,9 +84,12 @@ const char* TypeName(DWORD type) {
 }
 
 int ErrorOut(LONG rc) {
-  if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) fputs(kNotFound, stderr);
-  else if (rc == static_cast<LONG>(ERROR_ACCESS_DENIED)) fputs("ERROR: Access is denied.\n", stderr);
-  else fprintf(stderr, "ERROR: The operation failed. (%d)\n", static_cast<int>(rc));
+  if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+    fputs(kNotFound, stderr);
+  else if (rc == static_cast<LONG>(ERROR_ACCESS_DENIED))
+    fputs("ERROR: Access is denied.\n", stderr);
+  else
+    fprintf(stderr, "ERROR: The operation failed. (%d)\n", static_cast<int>(rc));
   return 1;
 }
 
@@ -171,7 +174,8 @@ bool EncodeData(const Args& a, DWORD* type, std::vector<BYTE>& out) {
     const char* s = a.has_data ? a.data.c_str() : "0";
     char* end = nullptr;
     errno = 0;
-    unsigned long long v = strtoull(s, &end, (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) ? 16 : 10);
+    unsigned long long v =
+        strtoull(s, &end, (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) ? 16 : 10);
     if (*s == '\0' || *end != '\0' || errno != 0 || v > 0xFFFFFFFFULL || *s == '-') return false;
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
     return true;
@@ -200,9 +204,10 @@ int Add(const Args& a) {
                            nullptr, &key, nullptr);
   if (rc != 0) return ErrorOut(rc);
   if (a.has_value || a.has_data) {
-    if (!a.force && RegQueryValueEx(key, a.value.c_str(), nullptr, nullptr, nullptr, nullptr) == 0) {
-      std::string q = "Value " + (a.value.empty() ? std::string("(Default)") : a.value) +
-                      " exists, overwrite";
+    if (!a.force &&
+        RegQueryValueEx(key, a.value.c_str(), nullptr, nullptr, nullptr, nullptr) == 0) {
+      std::string q =
+          "Value " + (a.value.empty() ? std::string("(Default)") : a.value) + " exists, overwrite";
       if (!Confirm(q.c_str())) {
         RegCloseKey(key);
         printf("The operation was canceled by the user.\n");
@@ -308,9 +313,7 @@ int main(int argc, char** argv) {
   }
   for (int i = 3; i < argc; ++i) {
     const char* o = argv[i];
-    auto is = [o](const char* name) {
-      return (o[0] == '/' || o[0] == '-') && IEq(o + 1, name);
-    };
+    auto is = [o](const char* name) { return (o[0] == '/' || o[0] == '-') && IEq(o + 1, name); };
     if (is("v") && i + 1 < argc && !a.has_value) {
       a.has_value = true;
       a.value = argv[++i];

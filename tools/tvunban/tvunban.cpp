@@ -7,7 +7,8 @@
 
 int main(int argc, char** argv) {
   char path[torva::DisconnectPathSize(1024)];
-  if (int rc = torva::BanCommandTarget(argc, argv, "tvunban", path, sizeof path); rc >= 0) return rc;
+  if (int rc = torva::BanCommandTarget(argc, argv, "tvunban", path, sizeof path); rc >= 0)
+    return rc;
   // Whatever keeps the file from going (absent, held open, no permission),
   // the address is reported as not listed; the command still succeeds.
   if (DeleteFile(path)) {
