@@ -80,6 +80,16 @@ BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
 // pipe, socket), -1 with the last error when it does not exist.
 int IsRegularFile(const char* path);
 
+// Security attributes in the Win32 shape. Where a call takes `security`, null
+// gives the object the default access and OwnerOnlySecurity() admits its owner
+// alone (mode 0700 for a directory, 0600 for a file on this platform).
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+const SECURITY_ATTRIBUTES* OwnerOnlySecurity();
+
 BOOL CreateDirectory(const char* path, const void* security);
 BOOL RemoveDirectory(const char* path);
 // Fails with ERROR_SHARING_VIOLATION while another process holds the file open
@@ -110,6 +120,15 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* secur
 // that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking
 // (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND.
 FILE* OpenRegularFile(const char* path, const char* mode);
+// The same with a share mode and security. The mode may hold 'x': fail with
+// ERROR_FILE_EXISTS when the file exists. Without FILE_SHARE_WRITE in `share`
+// the stream holds the file exclusively until it is closed: a second such
+// open, DeleteFile and exclusive CreateFile fail with ERROR_SHARING_VIOLATION
+// (in this process too), and a "w" open empties the file only once it holds it.
+// OwnerOnlySecurity() creates the file for its owner alone and takes the access
+// of others away from an existing file opened for writing.
+FILE* OpenRegularFileEx(const char* path, const char* mode, DWORD share,
+                        const SECURITY_ATTRIBUTES* security);
 // Size of an open stream's file; -1 on failure.
 int64_t FileStreamSize(FILE* stream);
 // Empties the file behind a stream (flushes first). FALSE with the last error.
@@ -118,6 +137,17 @@ BOOL FileStreamTruncate(FILE* stream);
 // Current local time, and a file time in local time.
 void GetLocalTime(SYSTEMTIME* out);
 BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+
+// TRUE when a path does not start at a root (on this platform: no leading '/').
+BOOL PathIsRelative(const char* path);
+// TRUE when a path names the root of the file system: "/", "//", "/.", "/a/..".
+BOOL PathIsRoot(const char* path);
+// 1 when `path`, with every link on its way and at its end followed, lies in
+// the directory `root` (root itself included); 0 when it leads elsewhere; -1
+// with the last error when it cannot be told (a loop of links, no access to a
+// directory on the way). Components that do not exist, and the missing target
+// of a link, are taken as they are written.
+int PathIsInside(const char* root, const char* path);
 
 // Creates every missing directory of a path (used by administration tools).
 BOOL CreateDirectoryTree(const char* path);

@@ -96,12 +96,22 @@ int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
 // One send or receive: bytes moved, 0 (receive: peer closed) or SOCKET_ERROR.
 int SockSend(SOCKET s, const void* data, int length);
 int SockRecv(SOCKET s, void* data, int length);
-// Sends all bytes; SOCKET_ERROR when any send fails.
+// Sends all bytes; SOCKET_ERROR when any send fails. With a send time-out set
+// (SockSetTimeouts) the whole call gives up with WSAETIMEDOUT once that long has
+// passed without a byte leaving, however the bytes trickle out before.
 int SockSendAll(SOCKET s, const void* data, int length);
 
 // Waits until the socket is readable or reports an error or hang-up:
 // 1 ready, 0 timed out, SOCKET_ERROR on failure. timeout_ms < 0 waits forever.
 int SockWaitReadable(SOCKET s, int timeout_ms);
+// The same for two sockets at once: a mask of the ready ones (1 the first, 2
+// the second), 0 timed out, SOCKET_ERROR on failure. An INVALID_SOCKET second
+// is not watched.
+int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms);
+// Waits until a send would move at least one byte: 1, 0 timed out, SOCKET_ERROR.
+int SockWaitWritable(SOCKET s, int timeout_ms);
+// Switches between blocking and non-blocking calls (the ioctlsocket FIONBIO shape).
+int SockSetNonBlocking(SOCKET s, BOOL on);
 
 // Options.
 int SockSetReuseAddr(SOCKET s);
@@ -113,7 +123,8 @@ int SockSetBuffers(SOCKET s, int bytes);
 // Sends up to `count` bytes of a stream's file from its current position
 // straight from the file system cache, and moves the stream's position past
 // them. Bytes sent, 0 at end of file, -1 on failure (last error set: a send
-// failure leaves a WSAE number, a read failure a Windows file error).
+// failure leaves a WSAE number, a read failure a Windows file error). A send
+// time-out bounds the time without progress, as for SockSendAll.
 int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count);
 
 // Name services (used at start-up).

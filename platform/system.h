@@ -13,6 +13,9 @@ HANDLE CreateThread(const void* security, size_t stack_size, LPTHREAD_START_ROUT
                     void* arg, DWORD flags, DWORD* thread_id);
 // Previous suspend count, or (DWORD)-1.
 DWORD ResumeThread(HANDLE thread);
+// For tests of the failure paths: the next `count` calls of ResumeThread in
+// this process fail with `error` and leave their threads suspended.
+void FailNextResumeThread(int count, DWORD error);
 // A suspended thread is ended without running. A running thread cannot be ended
 // safely here; it is left to the end of the process, which follows at once in
 // every caller of this system.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/handle_posix.h"
 
@@ -194,8 +195,21 @@ int IsRegularFile(const char* path) {
   return S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-BOOL CreateDirectory(const char* path, const void*) {
-  if (mkdir(path, 0777) != 0) return FailErrno();
+const SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
+  static const SECURITY_ATTRIBUTES kOwnerOnly{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  return &kOwnerOnly;
+}
+
+namespace {
+
+bool OwnerOnly(const void* security) {
+  return security != nullptr && security == OwnerOnlySecurity();
+}
+
+}  // namespace
+
+BOOL CreateDirectory(const char* path, const void* security) {
+  if (mkdir(path, OwnerOnly(security) ? 0700 : 0777) != 0) return FailErrno();
   return TRUE;
 }
 
@@ -252,8 +266,8 @@ BOOL MoveFile(const char* from, const char* to) {
   return TRUE;
 }
 
-HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWORD disposition,
-                  DWORD, HANDLE) {
+HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
+                  DWORD disposition, DWORD, HANDLE) {
   int flags = O_CLOEXEC | O_NOCTTY;
   if ((access & GENERIC_WRITE) && (access & GENERIC_READ))
     flags |= O_RDWR;
@@ -268,7 +282,7 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWOR
     case TRUNCATE_EXISTING: break;
     default: break;
   }
-  int fd = open(path, flags | O_NONBLOCK, 0666);
+  int fd = open(path, flags | O_NONBLOCK, OwnerOnly(security) ? 0600 : 0666);
   if (fd < 0) {
     FailErrno();
     return INVALID_HANDLE_VALUE;
@@ -295,38 +309,63 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWOR
 }
 
 FILE* OpenRegularFile(const char* path, const char* mode) {
+  return OpenRegularFileEx(path, mode, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr);
+}
+
+FILE* OpenRegularFileEx(const char* path, const char* mode, DWORD share,
+                        const SECURITY_ATTRIBUTES* security) {
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   bool plus = strchr(mode, '+') != nullptr;
+  // Emptying waits until the file is held: an upload refused by the holder's
+  // lock must leave the holder's bytes alone.
+  bool truncate = false;
   switch (mode[0]) {
     case 'r': flags |= plus ? O_RDWR : O_RDONLY; break;
-    case 'w': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'w':
+      flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT;
+      truncate = true;
+      break;
     case 'a': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
   }
+  if (strchr(mode, 'x') != nullptr) flags |= O_EXCL;
+  const bool exclusive = (share & FILE_SHARE_WRITE) == 0;
   // Look before opening: truncating or creating through a FIFO or device
   // must never happen, and O_NONBLOCK keeps a FIFO from blocking the open.
   struct stat st;
   if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError((flags & O_EXCL) ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  int fd = open(path, flags, 0666);
+  int fd = open(path, flags, OwnerOnly(security) ? 0600 : 0666);
   if (fd < 0) {
+    if (errno == EEXIST) {
+      SetLastError(ERROR_FILE_EXISTS);
+      return nullptr;
+    }
     FailErrno();
     return nullptr;
   }
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  auto fail = [fd](DWORD code) -> FILE* {
     close(fd);
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(code);
     return nullptr;
-  }
+  };
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+  // flock belongs to the open file description, so two opens in one process
+  // exclude each other as two processes do.
+  if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrnoToWin32(errno));
+  if (truncate && ftruncate(fd, 0) != 0) return fail(ErrnoToWin32(errno));
+  if (OwnerOnly(security) && mode[0] != 'r' && (st.st_mode & 077) != 0 &&
+      fchmod(fd, st.st_mode & 0700) != 0)
+    return fail(ErrnoToWin32(errno));
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE* f = fdopen(fd, mode);
-  if (f == nullptr) {
-    int err = errno;
-    close(fd);
-    SetLastError(ErrnoToWin32(err));
-  }
+  // fdopen knows nothing of 'x'.
+  char fmode[4] = {mode[0], plus ? '+' : '\0', '\0', '\0'};
+  FILE* f = fdopen(fd, fmode);
+  if (f == nullptr) return fail(ErrnoToWin32(errno));
   return f;
 }
 
@@ -379,6 +418,116 @@ BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
   out->wSecond = static_cast<WORD>(tm.tm_sec);
   out->wMilliseconds = static_cast<WORD>((t / 10000) % 1000);
   return TRUE;
+}
+
+BOOL PathIsRelative(const char* path) { return path[0] != '/'; }
+
+BOOL PathIsRoot(const char* path) {
+  if (path[0] != '/') return FALSE;
+  // Depth below the root once "." and ".." have done their work; ".." at the
+  // root stays there.
+  int depth = 0;
+  const char* p = path;
+  while (*p != '\0') {
+    while (*p == '/') ++p;
+    const char* end = p;
+    while (*end != '\0' && *end != '/') ++end;
+    size_t len = static_cast<size_t>(end - p);
+    if (len == 2 && p[0] == '.' && p[1] == '.') {
+      if (depth > 0) --depth;
+    } else if (len > 0 && !(len == 1 && p[0] == '.')) {
+      ++depth;
+    }
+    p = end;
+  }
+  return depth == 0;
+}
+
+namespace {
+
+// Splits a path into its components, dropping empty ones and ".".
+void AppendComponents(const std::string& path, std::vector<std::string>& out) {
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string c = path.substr(i, j - i);
+    if (!c.empty() && c != ".") out.push_back(c);
+    i = j + 1;
+  }
+}
+
+void DropLastComponent(std::string& path) {
+  size_t slash = path.rfind('/');
+  path.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+}
+
+// The path with every link followed. Components that do not exist (and what
+// follows them) are appended as written; false with the last error for a
+// loop of links or a directory on the way that cannot be examined.
+bool ResolveLoosely(const char* path, std::string& out) {
+  std::string start;
+  if (path[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return FailErrno();
+    start = cwd;
+  }
+  std::vector<std::string> todo;  // components still to walk, the next one last
+  {
+    std::vector<std::string> comps;
+    AppendComponents(start + "/" + path, comps);
+    todo.assign(comps.rbegin(), comps.rend());
+  }
+  std::string resolved = "/";
+  bool missing = false;  // a component on the way did not exist
+  int links = 0;
+  while (!todo.empty()) {
+    std::string c = std::move(todo.back());
+    todo.pop_back();
+    if (c == "..") {
+      DropLastComponent(resolved);
+      continue;
+    }
+    std::string next = resolved == "/" ? "/" + c : resolved + "/" + c;
+    if (!missing) {
+      struct stat st;
+      if (lstat(next.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) return FailErrno();
+        missing = true;
+      } else if (S_ISLNK(st.st_mode)) {
+        if (++links > 40) {
+          SetLastError(ERROR_INVALID_NAME);
+          return false;
+        }
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        ssize_t n = readlink(next.c_str(), target.data(), target.size());
+        if (n < 0) return FailErrno();
+        if (static_cast<size_t>(n) >= target.size()) {
+          SetLastError(ERROR_FILENAME_EXCED_RANGE);  // changed while it was read
+          return false;
+        }
+        std::string t(target.data(), static_cast<size_t>(n));
+        if (!t.empty() && t[0] == '/') resolved = "/";
+        std::vector<std::string> comps;
+        AppendComponents(t, comps);
+        for (auto it = comps.rbegin(); it != comps.rend(); ++it) todo.push_back(*it);
+        continue;
+      }
+    }
+    resolved = std::move(next);
+  }
+  out = std::move(resolved);
+  return true;
+}
+
+}  // namespace
+
+int PathIsInside(const char* root, const char* path) {
+  std::string r, p;
+  if (!ResolveLoosely(root, r) || !ResolveLoosely(path, p)) return -1;
+  if (r == "/") return 1;
+  if (p.compare(0, r.size(), r) != 0) return 0;
+  return p.size() == r.size() || p[r.size()] == '/' ? 1 : 0;
 }
 
 BOOL CreateDirectoryTree(const char* path) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -114,6 +115,56 @@ void SplitAddr(const sockaddr_storage& ss, uint8_t addr[4], uint16_t* port_net) 
     if (addr) memset(addr, 0, 4);
     if (port_net) *port_net = 0;
   }
+}
+
+// The socket's send time-out in milliseconds, 0 when none is set.
+int SendTimeoutMs(SOCKET s) {
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return 0;
+  long long ms = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+}
+
+// Bounds the time without progress of a send loop: each byte that leaves
+// restarts the allowance; a wait is only as long as what is left of it.
+class StallClock {
+ public:
+  explicit StallClock(SOCKET s) : limit_ms_(SendTimeoutMs(s)), last_(Clock::now()) {}
+  void Progress() { last_ = Clock::now(); }
+  // Milliseconds a wait may take: -1 without a limit, 0 once it is used up.
+  int Left() const {
+    if (limit_ms_ <= 0) return -1;
+    auto used = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_).count();
+    return used >= limit_ms_ ? 0 : static_cast<int>(limit_ms_ - used);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  int limit_ms_;
+  Clock::time_point last_;
+};
+
+// Waits for room to send within what the clock allows: true when there is
+// room; false with WSAETIMEDOUT (or the poll error) set.
+bool WaitForRoom(SOCKET s, const StallClock& clock) {
+  int left = clock.Left();
+  if (left == 0) {
+    SetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  int r = SockWaitWritable(s, left);
+  if (r == 1) return true;
+  if (r == 0) SetLastError(WSAETIMEDOUT);
+  return false;
+}
+
+int PollFor(pollfd* fds, nfds_t count, int timeout_ms) {
+  int n;
+  do {
+    n = poll(fds, count, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
 }  // namespace
@@ -260,25 +311,55 @@ int SockRecv(SOCKET s, void* data, int length) {
 }
 
 int SockSendAll(SOCKET s, const void* data, int length) {
+  // Each send takes what fits at once and the waits are made here: a blocking
+  // send that gives back part of its bytes after its time-out would otherwise
+  // start a full new time-out for the rest.
   const char* p = static_cast<const char*>(data);
   int left = length;
+  StallClock clock(s);
   while (left > 0) {
-    int n = SockSend(s, p, left);
-    if (n <= 0) return SOCKET_ERROR;
-    p += n;
-    left -= n;
+    ssize_t n = send(s, p, static_cast<size_t>(left), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      left -= static_cast<int>(n);
+      clock.Progress();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return FailWsa();
+    if (!WaitForRoom(s, clock)) return SOCKET_ERROR;
   }
   return length;
 }
 
 int SockWaitReadable(SOCKET s, int timeout_ms) {
   pollfd p{s, POLLIN | POLLPRI, 0};
-  int n;
-  do {
-    n = poll(&p, 1, timeout_ms);
-  } while (n < 0 && errno == EINTR);
+  int n = PollFor(&p, 1, timeout_ms);
   if (n < 0) return FailWsa();
   return n > 0 ? 1 : 0;
+}
+
+int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
+  pollfd p[2] = {{first, POLLIN | POLLPRI, 0}, {second, POLLIN | POLLPRI, 0}};
+  int n = PollFor(p, second == INVALID_SOCKET ? 1 : 2, timeout_ms);
+  if (n < 0) return FailWsa();
+  if (n == 0) return 0;
+  return (p[0].revents != 0 ? 1 : 0) | (second != INVALID_SOCKET && p[1].revents != 0 ? 2 : 0);
+}
+
+int SockWaitWritable(SOCKET s, int timeout_ms) {
+  pollfd p{s, POLLOUT, 0};
+  int n = PollFor(&p, 1, timeout_ms);
+  if (n < 0) return FailWsa();
+  return n > 0 ? 1 : 0;
+}
+
+int SockSetNonBlocking(SOCKET s, BOOL on) {
+  int flags = fcntl(s, F_GETFL);
+  if (flags < 0) return FailWsa();
+  int want = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (want != flags && fcntl(s, F_SETFL, want) != 0) return FailWsa();
+  return 0;
 }
 
 int SockSetReuseAddr(SOCKET s) {
@@ -315,22 +396,42 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
     SetLastError(ErrnoToWin32(errno));
     return -1;
   }
-  ssize_t n;
-  do {
-    n = sendfile(s, fd, &pos, static_cast<size_t>(count));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
+  // Non-blocking for the same reason as SockSendAll: the waits are made here,
+  // bounded by the time without progress.
+  int flags = fcntl(s, F_GETFL);
+  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return FailWsa();
+  StallClock clock(s);
+  int64_t sent = 0;
+  int64_t result = 0;
+  while (sent < count) {
+    ssize_t n = sendfile(s, fd, &pos, static_cast<size_t>(count - sent));
+    if (n > 0) {
+      sent += n;
+      clock.Progress();
+      continue;
+    }
+    if (n == 0) break;  // end of the file
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      if (WaitForRoom(s, clock)) continue;
+      result = -1;
+      break;
+    }
     // Errors of reading the file come back as file errors, the rest
     // belong to the socket.
-    if (errno == EIO || errno == EOVERFLOW || errno == ESPIPE || errno == ENXIO) {
+    if (errno == EIO || errno == EOVERFLOW || errno == ESPIPE || errno == ENXIO)
       SetLastError(ErrnoToWin32(errno));
-      return -1;
-    }
-    if (errno == EAGAIN) errno = ETIMEDOUT;
-    return FailWsa();
+    else
+      FailWsa();
+    result = -1;
+    break;
   }
+  int saved = static_cast<int>(GetLastError());
+  fcntl(s, F_SETFL, flags);
+  SetLastError(static_cast<DWORD>(saved));
+  if (result < 0) return -1;
   lseek(fd, pos, SEEK_SET);
-  return n;
+  return sent;
 }
 
 int SockGetHostName(char* name, int size) {

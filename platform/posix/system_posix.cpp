@@ -152,7 +152,23 @@ HANDLE CreateThread(const void*, size_t stack_size, LPTHREAD_START_ROUTINE start
   return t;
 }
 
+namespace {
+std::atomic<int> g_resume_failures{0};
+std::atomic<DWORD> g_resume_error{0};
+}  // namespace
+
+void FailNextResumeThread(int count, DWORD error) {
+  g_resume_error.store(error);
+  g_resume_failures.store(count);
+}
+
 DWORD ResumeThread(HANDLE thread) {
+  for (int n = g_resume_failures.load(); n > 0;) {
+    if (g_resume_failures.compare_exchange_weak(n, n - 1)) {
+      SetLastError(g_resume_error.load());
+      return static_cast<DWORD>(-1);
+    }
+  }
   auto* t = static_cast<ThreadObject*>(static_cast<HandleObject*>(thread));
   std::lock_guard<std::mutex> lock(t->mu);
   if (t->open || t->cancel) return 0;
