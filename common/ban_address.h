@@ -12,22 +12,34 @@
 
 namespace torva {
 
-// Parses "a.b.c.d" the way the commands always have: each part is converted
-// as atoi converts it and reduced to its low eight bits (300 gives 44, -1
-// gives 255); nothing else is validated. Returns false when the first, second
-// or third dot is missing.
-inline bool ParseBanAddress(const char* text, unsigned char out[4]) {
+enum class BanAddressRead { kOk, kFormat, kRange };
+
+// Reads "a.b.c.d" the way the commands always have: each part is converted as
+// atoi converts it (no digits give 0, the part ends at its first other
+// character). kFormat when the first, second or third dot is missing; kRange
+// when a part lies outside 0..255, as taking it modulo 256 would ban an
+// address nobody named (300.1.1.1 was 44.1.1.1).
+inline BanAddressRead ReadBanAddress(const char* text, unsigned char out[4]) {
   const char* dot1 = strchr(text, '.');
-  if (dot1 == nullptr) return false;
+  if (dot1 == nullptr) return BanAddressRead::kFormat;
   const char* dot2 = strchr(dot1 + 1, '.');
-  if (dot2 == nullptr) return false;
+  if (dot2 == nullptr) return BanAddressRead::kFormat;
   const char* dot3 = strchr(dot2 + 1, '.');
-  if (dot3 == nullptr) return false;
+  if (dot3 == nullptr) return BanAddressRead::kFormat;
   // atoi stops at the first character that is not a digit, so each part ends
   // at its dot without the text having to be cut there.
   const char* parts[4] = {text, dot1 + 1, dot2 + 1, dot3 + 1};
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(AtoiLike(parts[i]) & 0xFF);
-  return true;
+  for (int i = 0; i < 4; ++i) {
+    int v;
+    if (!AtoiInRange(parts[i], 0, 255, &v)) return BanAddressRead::kRange;
+    out[i] = static_cast<unsigned char>(v);
+  }
+  return BanAddressRead::kOk;
+}
+
+// The same as a yes or no.
+inline bool ParseBanAddress(const char* text, unsigned char out[4]) {
+  return ReadBanAddress(text, out) == BanAddressRead::kOk;
 }
 
 // Room for a disconnect directory of `dir_size` bytes plus "/XXXXXXXX.dca".

@@ -63,4 +63,21 @@ inline int AtoiLike(const char* s) {
   return static_cast<int>(neg ? 0u - v : v);
 }
 
+// AtoiLike's reading with the true value kept: false when that value lies
+// outside [lo, hi] (a long run of digits never wraps into the range).
+inline bool AtoiInRange(const char* s, long long lo, long long hi, int* out) {
+  while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\v' || *s == '\f') ++s;
+  bool neg = false;
+  if (*s == '+' || *s == '-') neg = (*s++ == '-');
+  long long v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    v = v * 10 + (*s - '0');
+    if (v > (1LL << 40)) v = 1LL << 40;  // far outside every range asked for
+  }
+  if (neg) v = -v;
+  if (v < lo || v > hi) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
 }  // namespace torva

@@ -30,6 +30,17 @@ inline constexpr const char kPathSepStr[] = "/";
 inline constexpr const char kDisconnectFileFormat[] = "%s/%02X%02X%02X%02X.dca";
 inline constexpr const char kDisconnectPattern[] = "*.dca";
 
+// True for a name of the disconnect file form: eight hexadecimal digits and
+// ".dca". Nothing else in the disconnect directory is ever deleted.
+inline bool IsDisconnectFileName(const char* name) {
+  for (int i = 0; i < 8; ++i) {
+    char c = name[i];
+    bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!hex) return false;
+  }
+  return name[8] == '.' && name[9] == 'd' && name[10] == 'c' && name[11] == 'a' && name[12] == '\0';
+}
+
 // Limits of account data.
 inline constexpr size_t kMaxUserName = 31;
 inline constexpr size_t kMaxPassword = 31;

@@ -138,6 +138,9 @@ int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
     char line[kMaxRequest + 1];
     memcpy(line, buffer + pos, static_cast<size_t>(end - pos));
     line[end - pos] = '\0';
+    // The handlers see the line as a string, which a NUL cuts short: names
+    // must know that what they see is not all the client sent.
+    ftp->line_has_nul = memchr(line, '\0', static_cast<size_t>(end - pos)) != nullptr;
     pos = end;
     int result = DispatchLine(sock, line, ftp, client_addr);
     if (result != 0) return result;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/strutil.h"
+#include "platform/fs.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "torvad/ConfigTbl.h"
@@ -279,6 +280,11 @@ int OnDefaultLang(const char*, char* value) {
   return 0;
 }
 
+int OnSymlinksOutside(const char*, char* value) {
+  g_config->symlinks_outside = strcmp(value, "allow") == 0 ? 1 : 0;
+  return 0;
+}
+
 constexpr KeyDef kKeys[] = {
     {"log-level", Kind::kNumber, &ConfigTbl::log_level, nullptr},
     {"access-command", Kind::kIgnored, nullptr, nullptr},
@@ -329,8 +335,10 @@ constexpr KeyDef kKeys[] = {
     {"opts-impl-UTF8", Kind::kFlag, &ConfigTbl::opts_impl_utf8, nullptr},
     {"SIZE-msg-compat", Kind::kFlag, &ConfigTbl::size_msg_compat, nullptr},
     {"failure-keep", Kind::kFlag, &ConfigTbl::failure_keep, nullptr},
+    {"max-connect-per-host", Kind::kNumber, &ConfigTbl::max_connect_per_host, nullptr},
+    {"symlinks-outside", Kind::kCustom, nullptr, OnSymlinksOutside},
 };
-static_assert(sizeof kKeys / sizeof kKeys[0] == 49);
+static_assert(sizeof kKeys / sizeof kKeys[0] == 51);
 
 // Applies one key=value line; -1 when start-up must stop.
 int ApplyLine(char* line) {
@@ -352,6 +360,44 @@ int ApplyLine(char* line) {
   return 0;
 }
 
+enum class LineRead { kLine, kTooLong, kEnd };
+
+// Reads the next line into `line` and counts it in *number. A line that does
+// not fit (its end, LF or CR LF, not counted) is read to its end and reported
+// as kTooLong. Bytes are taken from the stream's buffer one by one, so a NUL
+// inside a line cannot hide how long it is.
+LineRead ReadConfigLine(FILE* f, char (&line)[1024], int* number) {
+  size_t n = 0;
+  bool too_long = false;
+  int c = getc(f);
+  if (c == EOF) return LineRead::kEnd;
+  ++*number;
+  for (; c != EOF && c != '\n'; c = getc(f)) {
+    if (n + 1 < sizeof line) {
+      line[n++] = static_cast<char>(c);
+    } else if (c == '\r') {
+      int next = getc(f);
+      if (next == '\n' || next == EOF) break;
+      ungetc(next, f);
+      too_long = true;
+    } else {
+      too_long = true;
+    }
+  }
+  line[n] = '\0';
+  return too_long ? LineRead::kTooLong : LineRead::kLine;
+}
+
+// Values that leave the server unable to serve are started with, as always,
+// but not without a word.
+void WarnUnusable() {
+  if (g_config->max_connect <= 0)
+    LogWrite(2, "max-connect=%d: no client will ever be served.", g_config->max_connect);
+  if (g_config->session_timeout <= 0)
+    LogWrite(2, "session-timeout=%d: every session ends at its first wait for a command.",
+             g_config->session_timeout);
+}
+
 void ShowDisconnect(const uint8_t a[4], const uint8_t m[4]) {
   LogWrite(3, "disconnect: %u.%u.%u.%u (%u.%u.%u.%u)", a[0], a[1], a[2], a[3], m[0], m[1], m[2],
            m[3]);
@@ -366,23 +412,26 @@ const char* CommandName(int id) { return id >= 0 && id < CMD_COUNT ? kCommandNam
 int PasvPortAdd(const char* value) {
   char text[1024];
   torva::CopyTruncated(text, value);
-  int low, high;
+  int low = 0, high = 0;
+  bool in_range;
   if (char* dash = strchr(text, '-')) {
     *dash = '\0';
-    low = torva::AtoiLike(TrimString(text));
-    high = torva::AtoiLike(TrimString(dash + 1));
+    in_range = torva::AtoiInRange(TrimString(text), 0, 65535, &low) &&
+               torva::AtoiInRange(TrimString(dash + 1), 0, 65535, &high);
     if (high < low) {
       int t = low;
       low = high;
       high = t;
     }
   } else {
-    low = high = torva::AtoiLike(text);
+    in_range = torva::AtoiInRange(text, 0, 65535, &low);
+    high = low;
   }
-  // Ports live in 0..65535; a range written past that would otherwise ask
-  // for billions of ring entries.
-  if (low < 0) low = 0;
-  if (high > 65535) high = 65535;
+  if (!in_range) {
+    // Ports live in 0..65535; anything else names no port of this machine.
+    LogWrite(1, "pasv-port=%s is out of range.", value);
+    return -1;
+  }
   for (int p = low; p <= high; ++p)
     if (!PasvAppend(ToNet(static_cast<unsigned>(p)))) return -1;
   return 0;
@@ -432,14 +481,25 @@ int ConfigLoad(const char* path) {
     g_config->default_lang = LANG_EN;
   }
 
-  FILE* f = fopen(path, "r");
+  // Only a regular file is read: a FIFO would block start-up, and a
+  // directory would read as an empty configuration.
+  FILE* f = OpenRegularFile(path, "r");
   if (f == nullptr) {
-    LogWrite(-1, "%s was not found!", path);
+    if (IsRegularFile(path) == 0)
+      LogWrite(-1, "%s is not a regular file!", path);
+    else
+      LogWrite(-1, "%s was not found!", path);
     TRACE_END("ConfigLoad", "ConfigLoad");
     return -1;
   }
   char line[1024];
-  while (fgets(line, sizeof line, f) != nullptr) {
+  int number = 0;
+  for (LineRead r; (r = ReadConfigLine(f, line, &number)) != LineRead::kEnd;) {
+    if (r == LineRead::kTooLong) {
+      // A line longer than the buffer: its tail must not become a setting.
+      LogWrite(2, "Line %d of the configuration is too long and was ignored.", number);
+      continue;
+    }
     if (line[0] == '#') continue;
     if (ApplyLine(line) != 0) {
       fclose(f);
@@ -448,6 +508,7 @@ int ConfigLoad(const char* path) {
     }
   }
   fclose(f);
+  WarnUnusable();
   if (g_config->pasv_bind[0] == '\0')
     torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);
   if (PasvPortRing() != 0) {
@@ -520,5 +581,9 @@ void ConfigShow() {
   if (c.utf8_ctrl_only) LogWrite(3, "utf8-ctrl-only: [on]");
   LogWrite(3, "default-lang: [%s]", c.default_lang == LANG_JA ? "ja" : "en");
   LogWrite(3, "SIZE-msg-compat: [%s]", OnOff(c.size_msg_compat));
+  // The additions are listed only when they are in force, so a classic
+  // configuration lists exactly the classic lines.
+  if (c.max_connect_per_host > 0) LogWrite(3, "max-connect-per-host: [%d]", c.max_connect_per_host);
+  if (c.symlinks_outside) LogWrite(3, "symlinks-outside: [allow]");
   LogWrite(3, "********** SHOW CONFIG - END **********");
 }

@@ -60,7 +60,12 @@ int ConfigSetup() {
       break;
     }
     if (AllDigits(c.bind_port)) {
-      unsigned v = static_cast<unsigned>(torva::AtoiLike(c.bind_port)) & 0xFFFF;
+      int v = 0;
+      if (!torva::AtoiInRange(c.bind_port, 0, 65535, &v)) {
+        // Taken modulo 65536 it would listen where nobody asked for.
+        LogWrite(1, "bind-port=%s is out of range.", c.bind_port);
+        break;
+      }
       c.port = static_cast<uint16_t>(((v & 0xFF) << 8) | (v >> 8));
     } else if (SockGetServByName(c.bind_port, c.protocol_name, &c.port) != 0) {
       LogFailed(1, "getservbyname", static_cast<DWORD>(SockLastError()));

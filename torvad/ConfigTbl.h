@@ -111,6 +111,9 @@ struct ConfigTbl {
   int opts_impl_utf8;
   int size_msg_compat;
   int failure_keep;
+  // Additions beyond the classic keys; each is off when its key is absent.
+  int max_connect_per_host;  // sessions one client address may hold; 0: no limit
+  int symlinks_outside;      // 1: links may lead out of a user's top directory
 };
 
 // The process's table; null until start-up has allocated it.

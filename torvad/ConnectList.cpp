@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/system.h"
@@ -101,6 +102,31 @@ void ConnectListDel() {
   TRACE_START("ConnectListDel", "ConnectList");
   if (ConnectEntry* e = FindMine()) e->ended = 1;
   TRACE_END("ConnectListDel", "ConnectList");
+}
+
+void ConnectListDrop(DWORD thread_id) {
+  std::lock_guard<std::mutex> lock(g_list.mu);
+  ConnectEntry* prev = nullptr;
+  for (ConnectEntry* e = g_list.head; e != nullptr; prev = e, e = e->next) {
+    if (e->thread_id != thread_id || e->ended) continue;
+    if (prev)
+      prev->next = e->next;
+    else
+      g_list.head = e->next;
+    if (g_list.tail == e) g_list.tail = prev;
+    CloseHandle(e->thread);
+    free(e);
+    --g_list.count;
+    return;
+  }
+}
+
+int ConnectListCountFrom(const uint8_t address[4]) {
+  std::lock_guard<std::mutex> lock(g_list.mu);
+  int n = 0;
+  for (ConnectEntry* e = g_list.head; e != nullptr; e = e->next)
+    if (!e->ended && memcmp(e->address, address, 4) == 0) ++n;
+  return n;
 }
 
 void ConnectListChk() {

@@ -15,6 +15,11 @@ SOCKET ConnectListSerch();
 const uint8_t* ConnectListSerch2();
 // Marks the calling thread's entry as ended.
 void ConnectListDel();
+// Removes the entry of a thread that never ran (its start failed) and closes
+// the thread's handle.
+void ConnectListDrop(DWORD thread_id);
+// Sessions from one client address that have not ended yet.
+int ConnectListCountFrom(const uint8_t address[4]);
 // Removes every ended entry.
 void ConnectListChk();
 // Ends every listed session (its sockets are shut down) and empties the list.

@@ -14,6 +14,9 @@
 namespace {
 
 constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
+// Queue of a passive socket: room for the client's connection even while a
+// few from elsewhere wait to be turned away.
+constexpr int kPasvBacklog = 16;
 constexpr const char kCantOpen[] = "425 Can't open data connection.";
 
 // Seconds to milliseconds for a wait, kept within what an int holds.
@@ -134,6 +137,39 @@ void DataClose(FtpTbl* ftp) {
   ftp->pasv_mode = 0;
 }
 
+int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool watch = ftp->pasv_listen != INVALID_SOCKET;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const int wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    if (!watch) return SockWaitReadable(ctrl_sock, wait_ms);
+    int ready = SockWaitReadableEither(ctrl_sock, ftp->pasv_listen, wait_ms);
+    if (ready == SOCKET_ERROR || ready == 0) return ready;
+    if ((ready & 1) != 0) return 1;
+    uint8_t from[4];
+    SOCKET s = SockAccept(ftp->pasv_listen, from, nullptr);
+    if (s == INVALID_SOCKET) {
+      // Out of descriptors, say: the socket stays readable, so it is left to
+      // the transfer command for the rest of this wait instead of spinning.
+      watch = false;
+      continue;
+    }
+    if (client_addr != nullptr && memcmp(from, client_addr, sizeof from) == 0) {
+      // The client itself: the transfer command finds its connection ready.
+      ftp->data_sock = s;
+      SockClose(ftp->pasv_listen);
+      ftp->pasv_listen = INVALID_SOCKET;
+      watch = false;
+    } else {
+      LogWrite(2, "PASV: Refused the data connection from %d.%d.%d.%d.", from[0], from[1], from[2],
+               from[3]);
+      SockClose(s);
+    }
+  }
+}
+
 int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary) {
   if (ftp->port_mode == 0 && ftp->pasv_mode == 0) {
     ReplySend(ftp, ctrl_sock, kCantOpen);
@@ -171,7 +207,9 @@ bool ParsePortFields(const char* text, uint8_t (&addr)[4], uint16_t* port) {
   int count = 0;
   const char* p = text;
   while (count < 6) {
-    fields[count++] = torva::AtoiLike(p);
+    // Every field is one byte; a larger one taken modulo 256 would name
+    // another address or port than the client wrote.
+    if (!torva::AtoiInRange(p, 0, 255, &fields[count++])) return false;
     const char* comma = strchr(p, ',');
     if (comma == nullptr) break;
     p = comma + 1;
@@ -250,7 +288,7 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
       LogWrite(2, "PASV: Failed bind() errno=%d", SockLastError());
   }
   if (!bound) return PasvFail(ftp, sock, s, "bind");
-  if (SockListen(s, 1) != 0) {
+  if (SockListen(s, kPasvBacklog) != 0) {
     LogWrite(1, "PASV: Failed listen() errno=%d", SockLastError());
     return PasvFail(ftp, sock, s, "listen");
   }

@@ -18,13 +18,20 @@ void DataClose(FtpTbl* ftp);
 // 425 and closing everything (the caller ends the session).
 int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
 
+// The session's wait for its next request, at most timeout_ms: 1 when the
+// control connection is readable, 0 timed out, SOCKET_ERROR on failure. While
+// a passive socket waits for the client, connections to it are taken at once:
+// the client's own is kept for the coming transfer, any other is closed, so
+// that nobody can fill the passive socket's queue before the client comes.
+int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int timeout_ms);
+
 // PORT h1,h2,h3,h4,p1,p2 and PASV.
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
 int CmdPasv(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
 
 // Reads the six comma-separated decimal fields of a PORT argument (a field
 // that is no number reads as 0; fields after the sixth are ignored). false
-// when there are fewer than six.
+// when there are fewer than six, or when one of the six lies outside 0..255.
 bool ParsePortFields(const char* text, uint8_t (&addr)[4], uint16_t* port);
 // An active connection may only go back to the client itself, and never to a
 // privileged port: anything else would let the server attack third parties.

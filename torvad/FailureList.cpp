@@ -1,6 +1,5 @@
 #include "torvad/FailureList.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +51,9 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 }
 
 // Reads DisconnectDir from the installation settings key; false after logging.
+// Only a string naming an absolute directory other than the root is taken:
+// the start-up clean-up deletes files there, and an empty, relative or root
+// value would aim it at whatever directory that happens to be.
 bool ReadDisconnectDir(char (&dir)[1024]) {
   HKEY key;
   LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -60,8 +62,9 @@ bool ReadDisconnectDir(char (&dir)[1024]) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
+  DWORD type = REG_NONE;
   DWORD size = sizeof dir - 1;
-  rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
+  rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, &type,
                        reinterpret_cast<BYTE*>(dir), &size);
   RegCloseKey(key);
   if (rc != 0) {
@@ -70,6 +73,16 @@ bool ReadDisconnectDir(char (&dir)[1024]) {
     return false;
   }
   dir[size] = '\0';
+  if (type != REG_SZ && type != REG_EXPAND_SZ) {
+    LogWrite(1, "Invalid data type was defined in the registry \"%s\". (%d)\n",
+             torva::kValueDisconnectDir, static_cast<int>(type));
+    return false;
+  }
+  if (dir[0] == '\0' || PathIsRelative(dir) || PathIsRoot(dir)) {
+    LogWrite(1, "Invalid directory was defined in the registry \"%s\". [%s]\n",
+             torva::kValueDisconnectDir, dir);
+    return false;
+  }
   return true;
 }
 
@@ -110,10 +123,15 @@ int FailureListAdd(const uint8_t address[4]) {
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
   LogWrite(4, "Failure count of %s: %d", text, e->count);
-  if (e->count == g_config->failure_limit && !e->banned) {
-    AccessLogWrite("Added to the disconnect list: %s", text);
-    LogWrite(3, "Return value of discon_add=%d", discon_add(text, 1));
-    e->banned = 1;
+  // Reached or passed: a ban that could not be written is tried again at
+  // the next failure instead of leaving the address free for good.
+  if (e->count >= g_config->failure_limit && !e->banned) {
+    int rc = discon_add(text, 1);
+    if (rc == 0) {
+      AccessLogWrite("Added to the disconnect list: %s", text);
+      e->banned = 1;
+    }
+    LogWrite(3, "Return value of discon_add=%d", rc);
   }
   TRACE_END("FailureListAdd", "FailureList");
   return 0;
@@ -142,29 +160,36 @@ int discon_add(const char* text, int to_file) {
   torva::CopyTruncated(work, text);
 
   uint8_t mask[4] = {255, 255, 255, 255};
+  uint8_t address[4];
+  torva::BanAddressRead r = torva::BanAddressRead::kOk;
   if (char* slash = strchr(work, '/')) {
     *slash = '\0';
-    if (!torva::ParseBanAddress(slash + 1, mask)) {
-      LogWrite(2, "disconnect format error. (%s)", copy);
-      return 0;
-    }
+    r = torva::ReadBanAddress(slash + 1, mask);
   }
-  uint8_t address[4];
-  if (!torva::ParseBanAddress(work, address)) {
+  if (r == torva::BanAddressRead::kOk) r = torva::ReadBanAddress(work, address);
+  if (r == torva::BanAddressRead::kFormat) {
     LogWrite(2, "disconnect format error. (%s)", copy);
     return 0;
+  }
+  if (r == torva::BanAddressRead::kRange) {
+    // A ban that would fall on another address than the one written must
+    // not be started with.
+    LogWrite(-1, "disconnect=%s is out of range.", copy);
+    return -1;
   }
 
   if (to_file) {
     char dir[1024];
-    if (!ReadDisconnectDir(dir)) return 0;
+    if (!ReadDisconnectDir(dir)) return -1;
     char path[1100];
     bool fits = DisconnectFilePath(path, dir, address);
-    FILE* f = fits ? fopen(path, "w") : nullptr;
+    // Never anything but a regular file: opening a FIFO planted under the
+    // name would block here, with the failure list locked.
+    FILE* f = fits ? OpenRegularFile(path, "w") : nullptr;
     if (f == nullptr) {
-      DWORD code = fits ? ErrnoToWin32(errno) : ERROR_FILENAME_EXCED_RANGE;
+      DWORD code = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
       LogWrite(1, "Cannot create \"%s\" (%d)", path, static_cast<int>(code));
-      return 0;
+      return -1;
     }
     fclose(f);
     return 0;
@@ -215,12 +240,14 @@ int DisconnectDirCleanup() {
   char dir[1024];
   if (!ReadDisconnectDir(dir)) return -1;
   char pattern[1100];
-  if (!torva::FormatInto(pattern, "%s/*", dir)) return 0;
+  if (!torva::FormatInto(pattern, "%s/%s", dir, torva::kDisconnectPattern)) return 0;
   WIN32_FIND_DATA fd;
   HANDLE h = FindFirstFile(pattern, &fd);
   if (h == INVALID_HANDLE_VALUE) return 0;
   do {
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // Disconnect files only: whatever else lies there is not the server's.
+    if (!torva::IsDisconnectFileName(fd.cFileName)) continue;
     char path[1400];
     if (!torva::FormatInto(path, "%s/%s", dir, fd.cFileName)) continue;
     LogWrite(3, "Deletes \"%s\".", path);

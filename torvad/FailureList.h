@@ -11,7 +11,9 @@ int FailureListAdd(const uint8_t address[4]);
 int FailureListReset(const uint8_t address[4]);
 
 // Parses "a.b.c.d" or "a.b.c.d/m.m.m.m". to_file 0 appends an in-memory entry,
-// 1 writes the disconnect file of the address. -1 only when memory runs out.
+// 1 writes the disconnect file of the address. A value in the wrong form is
+// logged and skipped (0). -1 when memory runs out, when a number lies outside
+// 0..255, and (to_file 1) when the file could not be written.
 int discon_add(const char* text, int to_file);
 // 1 when the address is banned by an entry or a disconnect file.
 int discon_check(const uint8_t address[4]);
@@ -19,7 +21,9 @@ int discon_check(const uint8_t address[4]);
 // Visits the in-memory entries in order (for the settings listing).
 void DisconForEach(void (*visit)(const uint8_t address[4], const uint8_t mask[4]));
 
-// Empties the disconnect directory at start-up; -1 when the registry cannot be read.
+// Deletes the disconnect files (and nothing else) of the disconnect directory
+// at start-up; -1 when the registry value cannot be read or names no usable
+// directory (empty, relative, the root, not a string).
 int DisconnectDirCleanup();
 
 // Releases every list (tests reload configurations in one process).

@@ -163,17 +163,24 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
   LogWrite(4, "Access directory: [%s]", pattern);
   Search search;
   WIN32_FIND_DATA fd;
-  if (fits) {
-    search.handle = names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd);
-  } else {
+  if (!fits) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  } else if (!StaysInsideTop(ftp, dir)) {
+    // The current directory was entered inside the tree, but a link put in
+    // its place since leads out of it.
+    SetLastError(ERROR_ACCESS_DENIED);
+  } else {
+    search.handle = names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd);
   }
   if (ok && search.handle == INVALID_HANDLE_VALUE) {
     torva::FormatInto(line, "Cannot access. (%d)", static_cast<int>(GetLastError()));
     ok = out.Line(line);
   } else if (ok) {
     do {
-      if (format(EntryOf(fd, names_only), view, line, sizeof line)) ok = out.Line(line);
+      // A name with a line end in it would put a line of its own making into
+      // the listing.
+      if (NameFitsOnALine(fd.cFileName) && format(EntryOf(fd, names_only), view, line, sizeof line))
+        ok = out.Line(line);
     } while (ok && FindNextFile(search.handle, &fd));
   }
   if (ok) out.Flush();

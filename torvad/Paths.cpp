@@ -62,6 +62,15 @@ void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
   torva::Format(out, size, "%c%s", g_config->dir_separator, shown);
 }
 
+// A name holding CR or LF would end a reply, a listing line or a log line in
+// the middle, and the rest would read as a line of the server's own; a NUL
+// cut the client's line short, so the name seen is not the name sent. With
+// Shift_JIS a lead byte hides a CR from the line-end cut, so the test is a
+// plain byte search.
+bool NameIsClean(const FtpTbl* ftp, const char* name) {
+  return ftp->line_has_nul == 0 && NameFitsOnALine(name);
+}
+
 // ---- the directory walk shared by CWD, MKD and RMD ----
 
 enum class Walk { kCheck, kCreate };
@@ -96,6 +105,7 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
                           : torva::FormatInto(next, "%s%s\\", path, comp);
   char local[kLocalDirSize];
   if (!fits || !LocalDirOf(ftp, next, local, sizeof local)) return kWalkError;
+  if (!StaysInsideTop(ftp, local)) return kWalkError;
   DWORD attrs = GetFileAttributes(local);
   WalkResult result = kWalkOk;
   if (attrs == INVALID_FILE_ATTRIBUTES) {
@@ -160,6 +170,10 @@ int PathResolve(FtpTbl* ftp, SOCKET sock, const char* name, char (&out)[kLocalPa
   char work[1024];
   torva::CopyTruncated(work, name);
   CutLineEnd(ftp, work);
+  if (!NameIsClean(ftp, work)) {
+    ReplySend(ftp, sock, kSyntax);
+    return -1;
+  }
   ReplaceChar(ftp, work, '/', '\\');
   if (strstr(work, "..") != nullptr) {
     ReplySend(ftp, sock, "501 The file including \"..\" cannot be treated.");
@@ -170,13 +184,20 @@ int PathResolve(FtpTbl* ftp, SOCKET sock, const char* name, char (&out)[kLocalPa
   if (fits && work[0] != '\\' && !IsTop(ftp->cur_dir))
     fits = AppendLocal(ftp, out, sizeof out, ftp->cur_dir);
   if (fits) fits = AppendLocal(ftp, out, sizeof out, work);
-  if (!fits) {
-    // Refused rather than shortened: a cut path names another file.
+  // Refused rather than shortened: a cut path names another file. A path
+  // that links lead out of the top directory is outside like any other.
+  if (!fits || !StaysInsideTop(ftp, out)) {
     ReplySend(ftp, sock, kNotTaken);
     return -1;
   }
   return 0;
 }
+
+bool StaysInsideTop(const FtpTbl* ftp, const char* local) {
+  return g_config->symlinks_outside != 0 || PathIsInside(ftp->root_dir, local) == 1;
+}
+
+bool NameFitsOnALine(const char* name) { return strpbrk(name, "\r\n") == nullptr; }
 
 bool LocalCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
   return LocalDirOf(ftp, ftp->cur_dir, out, size);
@@ -203,7 +224,7 @@ int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   ReplaceChar(ftp, arg, '/', '\\');
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, false);
-  if (WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError) {
+  if (!NameIsClean(ftp, arg) || WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError) {
     ReplySend(ftp, sock, kNotTaken);
     return 0;
   }
@@ -244,7 +265,7 @@ int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   char* rest = WalkStart(ftp, arg, path, true);
   const char sep = g_config->dir_separator;
   ReplaceChar(ftp, rest, '\\', sep);
-  WalkResult r = WalkAll(ftp, path, rest, sep, Walk::kCreate);
+  WalkResult r = NameIsClean(ftp, arg) ? WalkAll(ftp, path, rest, sep, Walk::kCreate) : kWalkError;
   if (r == kWalkError) {
     ReplySend(ftp, sock, "550 Requested action not taken. (Cannot access)");
   } else if (r == kWalkCreated) {
@@ -267,7 +288,8 @@ int CmdRmd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, true);
   ReplaceChar(ftp, rest, '/', '\\');
-  if (WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError || IsTop(path)) {
+  if (!NameIsClean(ftp, arg) || WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError ||
+      IsTop(path)) {
     ReplySend(ftp, sock, kNotTaken);
     return 0;
   }

@@ -12,8 +12,9 @@
 inline constexpr size_t kLocalPathSize = 260;
 
 // Local path of a file named in a command. 0 with `out` filled; -1 after it has
-// replied itself (a name with "..": 501; a path too long for its buffer: 550).
-// Callers then keep the session without a further reply.
+// replied itself (a name with "..": 501; a name holding CR, LF or NUL: 501; a
+// path too long for its buffer, or one that links lead out of the top
+// directory: 550). Callers then keep the session without a further reply.
 int PathResolve(FtpTbl* ftp, SOCKET sock, const char* name, char (&out)[kLocalPathSize]);
 
 // Local directory of the current directory ("<root>/<cur>/"), into `out`.
@@ -24,6 +25,13 @@ bool LocalCurrentDir(const FtpTbl* ftp, char* out, size_t size);
 // '\' shown as the configured separator ("/docs/2024/"), or the separator alone
 // at the top.
 void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size);
+
+// True when a local path stays in the session's top directory once every link
+// on its way is followed (always true with symlinks-outside=allow).
+bool StaysInsideTop(const FtpTbl* ftp, const char* local);
+
+// True for a listing entry's name that can be shown on a line of its own.
+bool NameFitsOnALine(const char* name);
 
 // 1 when the session's user may change the file system; 0 after replying
 // "550 No permission.".

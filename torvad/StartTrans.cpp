@@ -24,6 +24,10 @@ int StartTrans(SOCKET sock, const uint8_t address[4]) {
   }
   if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
     LogFailed(1, "ResumeThread", GetLastError());
+    // The thread never ran, so nothing else would ever mark its entry as
+    // ended: without this the slot stayed taken for good.
+    TerminateThread(thread, 0);
+    ConnectListDrop(tid);
     SockClose(sock);
     return -1;
   }

@@ -80,23 +80,43 @@ void SslInfoCallback(const SSL* ssl, int where, int ret) {
   }
 }
 
-// The bound on a handshake: the socket BIO asks before every read whether
-// time is left and waits for the peer's bytes only that long, so a peer that
-// sends one byte at a time cannot stretch the handshake.
-struct HandshakeDeadline {
+// The bound on a handshake or a request: the socket BIO asks before every
+// read whether time is left and waits for the peer's bytes only that long, so
+// a peer that sends one byte at a time cannot stretch the wait.
+struct ReadDeadline {
   SOCKET sock;
   std::chrono::steady_clock::time_point end;
 };
 
-long HandshakeReadGate(BIO* bio, int oper, const char*, size_t, int, long, int ret, size_t*) {
+long ReadGate(BIO* bio, int oper, const char*, size_t, int, long, int ret, size_t*) {
   if (oper != BIO_CB_READ) return ret;  // only before a read
-  auto* d = reinterpret_cast<HandshakeDeadline*>(BIO_get_callback_arg(bio));
+  auto* d = reinterpret_cast<ReadDeadline*>(BIO_get_callback_arg(bio));
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                   d->end - std::chrono::steady_clock::now())
                   .count();
   if (left <= 0) return -1;
   if (SockWaitReadable(d->sock, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left)) != 1)
     return -1;
+  return ret;
+}
+
+// Runs `call` with every read of the session's socket gated by a deadline
+// `ms` milliseconds away (no gate for ms < 0).
+template <typename Call>
+int WithReadDeadline(SSL* ssl, long long ms, Call call) {
+  BIO* bio = SSL_get_rbio(ssl);
+  ReadDeadline deadline{SSL_get_fd(ssl),
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)};
+  const bool gated = ms >= 0 && bio != nullptr && deadline.sock >= 0;
+  if (gated) {
+    BIO_set_callback_arg(bio, reinterpret_cast<char*>(&deadline));
+    BIO_set_callback_ex(bio, ReadGate);
+  }
+  int ret = call();
+  if (gated) {
+    BIO_set_callback_ex(bio, nullptr);
+    BIO_set_callback_arg(bio, nullptr);
+  }
   return ret;
 }
 
@@ -218,20 +238,9 @@ int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, sock); }
 
 int TlsAccept(ssl_st* ssl) {
   const int seconds = g_config->session_timeout;
-  BIO* bio = SSL_get_rbio(ssl);
-  HandshakeDeadline deadline{SSL_get_fd(ssl),
-                             std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};
-  const bool gated = seconds > 0 && bio != nullptr && deadline.sock >= 0;
-  if (gated) {
-    BIO_set_callback_arg(bio, reinterpret_cast<char*>(&deadline));
-    BIO_set_callback_ex(bio, HandshakeReadGate);
-  }
   ERR_clear_error();
-  int ret = SSL_accept(ssl);
-  if (gated) {
-    BIO_set_callback_ex(bio, nullptr);
-    BIO_set_callback_arg(bio, nullptr);
-  }
+  int ret =
+      WithReadDeadline(ssl, seconds > 0 ? seconds * 1000LL : -1, [ssl] { return SSL_accept(ssl); });
   MarkFailed(ssl, ret);
   return ret;
 }
@@ -247,9 +256,54 @@ int TlsRead(ssl_st* ssl, void* buffer, int length) {
   return n;
 }
 
-int TlsWrite(ssl_st* ssl, const void* data, int length) {
+int TlsReadWithin(ssl_st* ssl, void* buffer, int length, int timeout_ms) {
   ERR_clear_error();
-  int n = SSL_write(ssl, data, length);
+  int n = WithReadDeadline(ssl, timeout_ms < 0 ? 0 : timeout_ms,
+                           [=] { return SSL_read(ssl, buffer, length); });
+  MarkFailed(ssl, n);
+  return n;
+}
+
+int TlsWrite(ssl_st* ssl, const void* data, int length) {
+  const long long limit_ms = g_config->session_timeout * 1000LL;
+  const SOCKET sock = SSL_get_fd(ssl);
+  if (limit_ms <= 0 || sock < 0) {
+    ERR_clear_error();
+    int n = SSL_write(ssl, data, length);
+    MarkFailed(ssl, n);
+    return n;
+  }
+  // The socket is non-blocking for this call and the waits are made here,
+  // each only as long as is left of session-timeout since the last byte that
+  // left: a blocking write that gives back part of a record after its
+  // time-out would start a full new time-out for the rest, so a client that
+  // stopped reading held its session for several times session-timeout.
+  using Clock = std::chrono::steady_clock;
+  BIO* wbio = SSL_get_wbio(ssl);
+  uint64_t moved = wbio != nullptr ? BIO_number_written(wbio) : 0;
+  Clock::time_point last = Clock::now();
+  SockSetNonBlocking(sock, TRUE);
+  int n;
+  for (;;) {
+    ERR_clear_error();
+    n = SSL_write(ssl, data, length);
+    if (n > 0) break;
+    int err = SSL_get_error(ssl, n);
+    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) break;
+    if (uint64_t now_moved = wbio != nullptr ? BIO_number_written(wbio) : 0; now_moved != moved) {
+      moved = now_moved;
+      last = Clock::now();
+    }
+    long long left =
+        limit_ms -
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last).count();
+    if (left <= 0) break;
+    int wait_ms = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+    int ready = err == SSL_ERROR_WANT_WRITE ? SockWaitWritable(sock, wait_ms)
+                                            : SockWaitReadable(sock, wait_ms);
+    if (ready != 1) break;
+  }
+  SockSetNonBlocking(sock, FALSE);
   MarkFailed(ssl, n);
   return n;
 }

@@ -31,6 +31,9 @@ int TlsGetError(ssl_st* ssl, int ret);
 // One read / one write of up to `length` bytes: the library's result. After a
 // failure other than the peer's close alert the session sends no close alert.
 int TlsRead(ssl_st* ssl, void* buffer, int length);
+// TlsRead that gives up once timeout_ms have passed in all, however slowly
+// the peer trickles the bytes of a record in.
+int TlsReadWithin(ssl_st* ssl, void* buffer, int length, int timeout_ms);
 int TlsWrite(ssl_st* ssl, const void* data, int length);
 // True when `ret`, the result of TlsRead, is the end of the data that the
 // peer announced with its close alert (not a connection that just ended).

@@ -1,5 +1,6 @@
 #include "torvad/TransMain.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,6 +62,9 @@ DWORD TransMain(void*) {
   TRACE_START("TransMain", "TransMain");
   SOCKET sock = ConnectListSerch();
   if (sock == INVALID_SOCKET) {
+    // A server that is stopping has emptied the list under a thread that
+    // had only just been let go: no broken invariant, just the end.
+    if (ConnectListTerminating()) return 0;
     LogWrite(-1, "Logic Error!!");
     return static_cast<DWORD>(-1);
   }
@@ -111,26 +115,47 @@ DWORD TransMain(void*) {
 
   long long wait = static_cast<long long>(g_config->session_timeout) * 1000;
   const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
+  using Clock = std::chrono::steady_clock;
+  // An idle session waits session-timeout for its next request; a request
+  // must be complete within session-timeout of its first byte, so a client
+  // that trickles a byte now and then cannot hold its session (and its slot)
+  // for ever.
+  Clock::time_point request_end{};
   int count = 0;
   for (;;) {
+    int left_ms = wait_ms;
+    if (count > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(request_end - Clock::now());
+      left_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
     // Bytes already decrypted by the TLS session are not visible to a wait
     // on the socket.
     bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
-    if (!pending && SockWaitReadable(sock, wait_ms) != 1) {
+    if (!pending && SessionWait(ftp, sock, client_addr, left_ms) != 1) {
       LogWrite(3, "Session timeout. (%dsec)", g_config->session_timeout);
       break;
     }
+    if (count == 0) request_end = Clock::now() + std::chrono::milliseconds(wait_ms);
     int n;
+    bool closed;  // the client ended the connection in good order
     if (ftp->ctrl_ssl != nullptr) {
-      n = TlsRead(ftp->ctrl_ssl, buffer + count, kRecvBufferSize - 1 - count);
-      if (n <= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(request_end - Clock::now());
+      n = TlsReadWithin(ftp->ctrl_ssl, buffer + count, kRecvBufferSize - 1 - count,
+                        left.count() > 0 ? static_cast<int>(left.count()) : 0);
+      closed = TlsClosedByPeer(ftp->ctrl_ssl, n);
+      if (n <= 0 && !closed) {
         int err = TlsGetError(ftp->ctrl_ssl, n);
         TlsPrintErrors();
         LogWrite(2, "Failed SSL_read() (ret=%d/err=%d)", n, err);
       }
     } else {
       n = SockRecv(sock, buffer + count, kRecvBufferSize - 1 - count);
-      if (n <= 0) LogFailed(2, "recv", static_cast<DWORD>(SockLastError()));
+      closed = n == 0;
+      if (n < 0) LogFailed(2, "recv", static_cast<DWORD>(SockLastError()));
+    }
+    if (closed) {
+      LogWrite(4, "Closed by the client.");
+      break;
     }
     if (n <= 0) {
       LogWrite(2, "Request recv error.");

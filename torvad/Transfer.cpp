@@ -253,8 +253,10 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
 
   // Opened for appending even when the upload replaces the file: the old
   // content is only dropped once the data connection stands, so a refused or
-  // failed connection leaves the file as it was.
-  FilePtr file(OpenRegularFile(path, "ab"));
+  // failed connection leaves the file as it was. The upload holds the file
+  // from here to its end: a second upload to it is refused instead of
+  // writing into the same bytes, and the holder finishes alone.
+  FilePtr file(OpenRegularFileEx(path, "ab", FILE_SHARE_READ, nullptr));
   if (!file) {
     LogWrite(3, "Cannot open. (%d)", static_cast<int>(GetLastError()));
     ReplySend(ftp, sock, kCannotOpen);

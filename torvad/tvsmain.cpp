@@ -33,10 +33,43 @@ void Retry() {
   }
 }
 
+// The accept loop's wait. A cycle of zero or less would make the loop spin
+// on a full list; it waits a little at least.
+constexpr long long kMinLoopWaitMs = 10;
+
 int LoopWaitMs() {
   long long ms = static_cast<long long>(g_config->loop_cycle_sec) * 1000 +
                  (static_cast<long long>(g_config->loop_cycle_usec) + 999) / 1000;
-  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms < 0 ? 0 : static_cast<int>(ms);
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms < kMinLoopWaitMs ? kMinLoopWaitMs : static_cast<int>(ms);
+}
+
+DWORD FullListSleepMs() {
+  long long ms = static_cast<long long>(g_config->loop_cycle_usec) / 1000 +
+                 static_cast<long long>(g_config->loop_cycle_sec) * 1000;
+  return static_cast<DWORD>(ms > 0x7FFFFFFF       ? 0x7FFFFFFF
+                            : ms < kMinLoopWaitMs ? kMinLoopWaitMs
+                                                  : ms);
+}
+
+// The console thread is ending the process and has closed the listening
+// socket under this loop: what fails now is no failure worth a line.
+[[noreturn]] void AwaitTermination() {
+  for (;;) Sleep(1000);
+}
+
+constexpr char kTooManyReply[] = "421 Too many connections from your address.\r\n";
+
+// max-connect-per-host: a further connection from an address that holds its
+// share already is told so and closed. It never becomes a session, so it
+// counts as no log-in failure either.
+bool TooManyFrom(SOCKET c, const uint8_t addr[4]) {
+  const int limit = g_config->max_connect_per_host;
+  if (limit <= 0 || ConnectListCountFrom(addr) < limit) return false;
+  LogWrite(3, "Too many connections from %d.%d.%d.%d.", addr[0], addr[1], addr[2], addr[3]);
+  // A new socket takes this much at once.
+  SockSend(c, kTooManyReply, sizeof kTooManyReply - 1);
+  SockClose(c);
+  return true;
 }
 
 [[noreturn]] void AcceptLoop() {
@@ -47,6 +80,7 @@ int LoopWaitMs() {
       LogWrite(5, "Waiting for connection.");
       int r = SockWaitReadable(g_listen, LoopWaitMs());
       if (r < 0) {
+        if (ConnectListTerminating()) AwaitTermination();
         LogWrite(1, "Failed select() ret=%d / errno=%d", r, SockLastError());
         Retry();
       } else if (r == 0) {
@@ -55,18 +89,19 @@ int LoopWaitMs() {
         uint8_t addr[4] = {};
         SOCKET c = SockAccept(g_listen, addr, nullptr);
         if (c == INVALID_SOCKET) {
+          if (ConnectListTerminating()) AwaitTermination();
           LogFailed(1, "accept", static_cast<DWORD>(SockLastError()));
           Retry();
         } else if (discon_check(addr)) {
           SockClose(c);
-        } else if (StartTrans(c, addr) != 0) {
+        } else if (!TooManyFrom(c, addr) && StartTrans(c, addr) != 0) {
           LogWrite(1, "Failed to start transaction(%d) is starting.", c);
           Retry();
         }
       }
     } else {
       ConnectListChk();
-      Sleep(static_cast<DWORD>(g_config->loop_cycle_usec / 1000 + g_config->loop_cycle_sec * 1000));
+      Sleep(FullListSleepMs());
     }
   }
   TerminateFunc(0);

@@ -1,7 +1,6 @@
 #include "tvusers/tvusers.h"
 
 #include <bit>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,13 +163,19 @@ int32_t WriteRecord(FileCloser& file, const UserRecord& rec) {
   return ok ? 0 : TVUSERS_ERR_SYSTEM;
 }
 
+// Sharing of user files: others may read and write them as before; what
+// changes is who may open them at all.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Creates a user file that must not exist yet. Returns 0, 101, or 201 when a
 // file of that name was created meanwhile by another process.
 int32_t CreateUserFile(const char* path, FileCloser& file) {
-  // "x": never truncate what another process created since our check.
-  file.f = fopen(path, "wbx");
+  // "x": never truncate what another process created since our check. The
+  // password scramble can be undone by anyone who reads the file, so only
+  // its owner may.
+  file.f = OpenRegularFileEx(path, "wbx", kShareAll, OwnerOnlySecurity());
   if (file.f != nullptr) return 0;
-  if (errno == EEXIST) {
+  if (GetLastError() == ERROR_FILE_EXISTS) {
     FileCloser other{OpenRegularFile(path, "rb")};
     if (other.f != nullptr) return TVUSERS_ERR_USER_EXISTS;
   }
@@ -369,7 +374,9 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
 
   char path[kPathSize];
   if (!UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
-  FileCloser file{OpenRegularFile(path, "wb")};
+  // Rewritten for its owner alone, which also closes a file that an older
+  // version left readable by everybody.
+  FileCloser file{OpenRegularFileEx(path, "wb", kShareAll, OwnerOnlySecurity())};
   if (file.f == nullptr) return Fail(err, TVUSERS_ERR_SYSTEM);
   if (int32_t code = WriteRecord(file, rec); code != 0) return Fail(err, code);
   return 0;

@@ -78,12 +78,14 @@ TEST_F(FailureListTest, EntriesMatchUnderTheirMasks) {
   std::string log = Logged([] {
     EXPECT_EQ(discon_add("10.1.0.0/255.255.0.0", 0), 0);
     EXPECT_EQ(discon_add("192.168.1.10", 0), 0);
-    EXPECT_EQ(discon_add("300.2.3.-1", 0), 0);  // each part modulo 256: 44.2.3.255
+    // A part outside 0..255 names no address; start-up stops on it.
+    EXPECT_EQ(discon_add("300.2.3.-1", 0), -1);
     EXPECT_EQ(discon_add("10.2.3", 0), 0);
     EXPECT_EQ(discon_add("172.16.0.0/255.255", 0), 0);
   });
   EXPECT_NE(log.find("disconnect format error. (10.2.3)"), std::string::npos) << log;
   EXPECT_NE(log.find("disconnect format error. (172.16.0.0/255.255)"), std::string::npos) << log;
+  EXPECT_NE(log.find("disconnect=300.2.3.-1 is out of range."), std::string::npos) << log;
 
   static std::string listed;
   listed.clear();
@@ -93,8 +95,7 @@ TEST_F(FailureListTest, EntriesMatchUnderTheirMasks) {
              m[2], m[3]);
     listed += text;
   });
-  EXPECT_EQ(listed,
-            "10.1.0.0/255.255.0.0 192.168.1.10/255.255.255.255 44.2.3.255/255.255.255.255 ");
+  EXPECT_EQ(listed, "10.1.0.0/255.255.0.0 192.168.1.10/255.255.255.255 ");
 
   log = Logged([] {
     EXPECT_EQ(Check(10, 1, 200, 7), 1);
@@ -102,12 +103,12 @@ TEST_F(FailureListTest, EntriesMatchUnderTheirMasks) {
     EXPECT_EQ(Check(10, 2, 0, 1), 0);
     EXPECT_EQ(Check(192, 168, 1, 10), 1);
     EXPECT_EQ(Check(192, 168, 1, 11), 0);
-    EXPECT_EQ(Check(44, 2, 3, 255), 1);
+    EXPECT_EQ(Check(44, 2, 3, 255), 0);  // 300 is not taken as 44
     EXPECT_EQ(Check(10, 2, 3, 0), 0);
     EXPECT_EQ(Check(172, 16, 0, 1), 0);
   });
   EXPECT_NE(log.find("Disconnected. (10.1.200.7)"), std::string::npos) << log;
-  EXPECT_NE(log.find("Disconnected. (44.2.3.255)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Disconnected. (44.2.3.255)"), std::string::npos) << log;
   EXPECT_EQ(log.find("Disconnected. (10.2.0.1)"), std::string::npos) << log;
 }
 

@@ -179,8 +179,12 @@ TEST(PortArgument, SixDecimalFields) {
       {"127,0,0,1,4,1,99,x", true, {127, 0, 0, 1}, 1025},
       {"a,b,c,d,e,f", true, {0, 0, 0, 0}, 0},
       {"127,,0,1,0,21", true, {127, 0, 0, 1}, 21},
-      // Each address field is cut to 8 bits, the port to 16.
-      {"383,0,0,1,256,1", true, {127, 0, 0, 1}, 1},
+      // Every field is one byte: one outside 0..255 is refused, not cut to
+      // 8 bits (383 would have been 127).
+      {"383,0,0,1,4,1", false, {}, 0},
+      {"127,0,0,1,256,1", false, {}, 0},
+      {"127,0,0,-1,4,1", false, {}, 0},
+      {"127,0,0,1,4,4294967297", false, {}, 0},
       {"1,2,3,4,255,255", true, {1, 2, 3, 4}, 65535},
       // Fewer than six fields.
       {"10,0,0,5,195", false, {}, 0},

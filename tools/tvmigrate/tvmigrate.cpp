@@ -139,7 +139,10 @@ void Migrate(HKEY store, const char* user_dir, UserRecord& rec) {
     printf("still exist.\n");
     return;
   }
-  FILE* f = OpenRegularFile(path, "wb");
+  // The file holds a password that anyone who can read it can recover: it is
+  // made for its owner alone, as the user store makes its files.
+  FILE* f = OpenRegularFileEx(path, "wb", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              OwnerOnlySecurity());
   if (f == nullptr) {
     printf("cannot created. (%d)\n", static_cast<int>(GetLastError()));
     return;

@@ -7,6 +7,7 @@
 
 #include "common/strutil.h"
 #include "common/torva.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 
 #ifndef TVSETDIR_KIND
@@ -19,12 +20,13 @@ struct DirSetting {
   const char* command;
   const char* value;
   const char* subdir;  // appended to "Path" with the local separator
+  bool private_dir;    // -init and -setup create the default directory for its owner
 };
 
 constexpr DirSetting kSettings[] = {
-    {"tvsetusers", torva::kValueUserDir, torva::kDirUsers},
-    {"tvsetcfg", torva::kValueConfigDir, torva::kDirConf},
-    {"tvsetban", torva::kValueDisconnectDir, torva::kDirDclist},
+    {"tvsetusers", torva::kValueUserDir, torva::kDirUsers, true},
+    {"tvsetcfg", torva::kValueConfigDir, torva::kDirConf, false},
+    {"tvsetban", torva::kValueDisconnectDir, torva::kDirDclist, false},
 };
 static_assert(TVSETDIR_KIND >= 0 && TVSETDIR_KIND < 3);
 constexpr const DirSetting& kThis = kSettings[TVSETDIR_KIND];
@@ -51,13 +53,15 @@ int QueryFailed(const char* name, LONG rc) {
   return kExitFailure;
 }
 
+int StoreFailed(LONG rc) {
+  fprintf(stderr, "Cannot registed the directory information. (%d)\n", static_cast<int>(rc));
+  return kExitFailure;
+}
+
 int Store(HKEY key, const char* dir) {
   LONG rc = RegSetValueEx(key, kThis.value, 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
                           static_cast<DWORD>(strlen(dir) + 1));
-  if (rc != ERROR_SUCCESS) {
-    fprintf(stderr, "Cannot registed the directory information. (%d)\n", static_cast<int>(rc));
-    return kExitFailure;
-  }
+  if (rc != ERROR_SUCCESS) return StoreFailed(rc);
   return 0;
 }
 
@@ -83,11 +87,24 @@ int StoreDefault(HKEY key) {
   char dir[1024];
   // A directory that does not fit could not be read back by anyone, so a
   // shortened one is never stored.
-  if (!torva::FormatInto(dir, "%s%c%s", path, torva::kPathSep, kThis.subdir)) {
-    fprintf(stderr, "Cannot registed the directory information. (%d)\n",
-            static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
-    return kExitFailure;
-  }
+  if (!torva::FormatInto(dir, "%s%c%s", path, torva::kPathSep, kThis.subdir))
+    return StoreFailed(ERROR_FILENAME_EXCED_RANGE);
+  int result = Store(key, dir);
+  // The user directory holds the users' passwords in a reversible form:
+  // when it is made here, only its owner may enter it. One that exists
+  // already is the administrator's and stays as it is.
+  if (result == 0 && kThis.private_dir && GetFileAttributes(dir) == INVALID_FILE_ATTRIBUTES)
+    CreateDirectory(dir, OwnerOnlySecurity());
+  return result;
+}
+
+// The directory an administrator gives: the readers take it as the place of
+// their own files, and the server's start-up clean-up deletes files there, so
+// an empty, relative or root value (the current directory of whoever reads
+// it, or "/") is never stored.
+int StoreGiven(HKEY key, const char* dir) {
+  if (dir[0] == '\0' || PathIsRelative(dir) || PathIsRoot(dir))
+    return StoreFailed(ERROR_BAD_PATHNAME);
   return Store(key, dir);
 }
 
@@ -122,7 +139,7 @@ int main(int argc, char** argv) {
   } else if (strcmp(op, "-init") == 0) {
     result = StoreDefault(key);
   } else if (strcmp(op, "-d") == 0 && argc >= 3) {
-    result = Store(key, argv[2]);
+    result = StoreGiven(key, argv[2]);
   } else {
     result = Usage();
   }
