@@ -53,6 +53,13 @@ int NotImplemented(SOCKET sock, FtpTbl* ftp) {
   return g_config->unknown_close ? -1 : 0;
 }
 
+bool LineHasBreak(const char* line, size_t length) {
+  if (memchr(line, '\0', length) != nullptr) return true;
+  size_t body =
+      length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n' ? length - 2 : length;
+  return memchr(line, '\r', body) != nullptr || memchr(line, '\n', body) != nullptr;
+}
+
 bool Printable(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == '\r' || c == '\n'; }
 
 // Handles one line (CR LF included, NUL-terminated in a buffer of its own).
@@ -138,9 +145,10 @@ int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
     char line[kMaxRequest + 1];
     memcpy(line, buffer + pos, static_cast<size_t>(end - pos));
     line[end - pos] = '\0';
-    // The handlers see the line as a string, which a NUL cuts short: names
-    // must know that what they see is not all the client sent.
-    ftp->line_has_nul = memchr(line, '\0', static_cast<size_t>(end - pos)) != nullptr;
+    // Names must know whether the line held a line end of its own or a NUL
+    // before its CR LF: the handlers cut arguments at the first of those and
+    // see a string that a NUL ends, so what they see is not all that was sent.
+    ftp->line_has_break = LineHasBreak(line, static_cast<size_t>(end - pos));
     pos = end;
     int result = DispatchLine(sock, line, ftp, client_addr);
     if (result != 0) return result;

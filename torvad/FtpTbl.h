@@ -33,7 +33,7 @@ struct FtpTbl {
   int lang;            // 0 "ja", 1 "en"
   SOCKET pasv_listen;  // PASV's listening socket until the transfer accepts
   int discard_rest;    // set by AUTH: lines received after it are dropped
-  int line_has_nul;    // the line being handled held a NUL before its end
+  int line_has_break;  // the line being handled holds CR, LF or NUL before its end
 };
 
 // Zero-fills a record and marks its data connection and passive listening

@@ -64,11 +64,12 @@ void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
 
 // A name holding CR or LF would end a reply, a listing line or a log line in
 // the middle, and the rest would read as a line of the server's own; a NUL
-// cut the client's line short, so the name seen is not the name sent. With
-// Shift_JIS a lead byte hides a CR from the line-end cut, so the test is a
-// plain byte search.
+// cuts the client's line short, so the name seen is not the name sent. Such a
+// line is refused as a whole, whatever the cuts at the line end left of it:
+// a Shift_JIS lead byte hides a CR from the cut, and a second cut would make
+// "a LF b" the name "a".
 bool NameIsClean(const FtpTbl* ftp, const char* name) {
-  return ftp->line_has_nul == 0 && NameFitsOnALine(name);
+  return ftp->line_has_break == 0 && NameFitsOnALine(name);
 }
 
 // ---- the directory walk shared by CWD, MKD and RMD ----
