@@ -38,6 +38,8 @@ constexpr CommandId kShowOrder[CMD_COUNT] = {
 
 // ---- passive port ring ----
 
+constexpr int kMaxPasvPorts = 65536;
+
 struct PasvNode {
   uint16_t port;  // network byte order
   PasvNode* next;
@@ -430,6 +432,12 @@ int PasvPortAdd(const char* value) {
   if (!in_range) {
     // Ports live in 0..65535; anything else names no port of this machine.
     LogWrite(1, "pasv-port=%s is out of range.", value);
+    return -1;
+  }
+  // A ring of more entries than there are ports holds nothing but repeats;
+  // lines of whole ranges would otherwise ask for millions of entries.
+  if (high - low + 1 > kMaxPasvPorts - g_config->pasv_port_count) {
+    LogWrite(1, "pasv-port=%s: more than %d ports in all.", value, kMaxPasvPorts);
     return -1;
   }
   for (int p = low; p <= high; ++p)

@@ -492,6 +492,7 @@ SERVER_KEYS = {
     "delayed-response", "failure-limit", "pasv-bind", "pasv-addr", "code-no-check",
     "no-list-dir", "list-type-NLST", "list-type-LIST", "utf8-mode", "default-lang",
     "utf8-ctrl-only", "opts-impl-UTF8", "SIZE-msg-compat", "failure-keep",
+    "max-connect-per-host", "symlinks-outside",
 }
 
 SHIPPED_SETTINGS = {
@@ -502,6 +503,7 @@ SHIPPED_SETTINGS = {
     "loop-cycle-sec": "1", "loop-cycle-usec": "0", "failure-limit": "5", "log-level": "3",
     "time-flag": "on", "utf8-mode": "on", "default-lang": "en", "opts-impl-UTF8": "on",
     "list-type-NLST": "nameonly", "pasv-wait": "10", "delayed-response": "0",
+    "max-connect-per-host": "20",
 }
 
 
@@ -538,6 +540,8 @@ class ShippedTemplatesTest(GenCfgCase):
                 self.assertEqual(settings.get(key), value)
         self.assertNotEqual(settings.get("anonymous"), "enable")
         self.assertNotIn("auth-mechanism", settings)  # needs a certificate first
+        self.assertNotIn("symlinks-outside", settings)  # the safe value is its absence
+        self.assertIn("#symlinks-outside=allow\n", text)
         for line in text.split("\n"):
             if line.strip().startswith("#"):
                 self.assertTrue(line.startswith("#"), f"indented comment: {line!r}")
