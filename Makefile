@@ -2,9 +2,14 @@
 # machine: both install what is missing first (scripts/deps.sh).
 BUILD_DIR := build
 ASAN_DIR := build-asan
+TSAN_DIR := build-tsan
+FUZZ_DIR := build-fuzz
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
+SOAK_CLIENTS ?= 200
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan test-tsan fuzz soak demo bench clean
 
 all: build
 
@@ -25,6 +30,25 @@ test-asan: deps
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer build of everything, the same suite. Suppressions (third
+# party only) live in tests/tsan.supp.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVA_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
+
+# libFuzzer harnesses (clang), each run for FUZZ_SECONDS seconds.
+fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTORVA_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh
+
+# A server driven by SOAK_CLIENTS clients for SOAK_SECONDS seconds.
+soak: deps build
+	python3 scripts/soak.py --seconds $(SOAK_SECONDS) --clients $(SOAK_CLIENTS)
+
 demo: deps build
 	@bash scripts/demo.sh
 
@@ -32,4 +56,4 @@ bench: deps build
 	@bash scripts/bench.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) var
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) var
