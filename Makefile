@@ -35,7 +35,7 @@ test-asan: deps
 test-tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVA_TSAN=ON >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 atexit_sleep_ms=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
 # libFuzzer harnesses (clang), each run for FUZZ_SECONDS seconds.

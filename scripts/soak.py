@@ -35,6 +35,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
 UNKNOWN = object()  # a file whose last upload was cut short
 REFERENCE_SIZES = [0, 1, 4095, 65536, 1 << 20, 3 * (1 << 20) + 17]
+MAX_FILES = 10  # per client
 
 
 class Stats:
@@ -148,6 +149,9 @@ class Worker(threading.Thread):
         names = [n for n in self.model if self.model[n] is not UNKNOWN and n in self.contents]
         if append and names:
             name = self.rnd.choice(names)
+        elif len(self.model) >= MAX_FILES:
+            append = False
+            name = self.rnd.choice(list(self.model))  # replaced: the tree stays bounded
         else:
             append = False
             name = self.new_name()
@@ -340,7 +344,7 @@ def main():
     import torva_harness as h  # after TORVA_BIN is known
 
     config = {"max-connect": str(args.clients + 100), "session-timeout": "30",
-              "pasv-wait": "10", "log-level": "2", "auth-mechanism": "TLS",
+              "pasv-wait": "10", "log-level": "3", "auth-mechanism": "TLS",
               "buffer-size": "65536", "loop-cycle-usec": "100000", "failure-limit": "0",
               "list-type-NLST": "nameonly"}
     inst = h.Instance(config=config, users=[], tls=True, prefix="torva-soak-")

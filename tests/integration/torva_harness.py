@@ -197,7 +197,8 @@ class Instance:
     def check_sanitizers(self):
         """Fails when a sanitizer reported anything on the server's streams."""
         both = self.log() + self.access_log()
-        for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:", "UndefinedBehavior"):
+        for marker in ("AddressSanitizer", "LeakSanitizer", "runtime error:", "UndefinedBehavior",
+                       "ThreadSanitizer"):
             assert marker not in both, both[-4000:]
 
     def connect(self, timeout=10):
