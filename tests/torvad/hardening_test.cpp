@@ -49,7 +49,7 @@ TEST_F(ServerState, AThreadThatCannotBeStartedGivesItsSlotBack) {
 // entry: that is the end of the process, not a broken invariant. Run in a
 // child process, as termination cannot be undone. Exits 0 when nothing was
 // logged as a logic error.
-void LateThreadAtTermination() {
+[[noreturn]] void LateThreadAtTermination() {
   g_config = static_cast<ConfigTbl*>(calloc(1, sizeof(ConfigTbl)));
   g_config->log_level = 4;
   DWORD tid = 0;
@@ -60,7 +60,8 @@ void LateThreadAtTermination() {
   ConnectListTerm();
   TransMain(nullptr);
   std::string out = testing::internal::GetCapturedStdout();
-  exit(out.find("Logic Error!!") == std::string::npos ? 0 : 1);
+  // Ends as termination does, leaving what the ended sessions held.
+  ExitProcess(out.find("Logic Error!!") == std::string::npos ? 0 : 1);
 }
 
 TEST(SessionStart, AThreadLateForAStoppingServerEndsQuietly) {
