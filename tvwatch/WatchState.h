@@ -1,0 +1,46 @@
+// The state that the service host keeps for the life of its process.
+//
+// Threads: the handlers (dispatcher thread, console thread) touch only
+// `stop_event`; everything else belongs to the service main thread.
+#pragma once
+
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/service.h"
+#include "platform/wintypes.h"
+
+// One of the two log files that the server's output streams go to.
+struct WatchLog {
+  const char* name;  // "server" or "access"
+  char log_path[MAX_PATH];
+  char old_path[MAX_PATH];
+  bool built;  // both paths made from "Path" (once)
+};
+
+struct WatchState {
+  HANDLE stop_event;   // manual-reset; set by the handlers
+  HANDLE main_thread;  // real handle of the service main thread
+  SERVICE_STATUS_HANDLE status_handle;
+  SERVICE_STATUS status;
+  HANDLE stop_file;
+  char stop_path[MAX_PATH];
+  HANDLE server_process;
+  DWORD server_pid;
+  HANDLE stdin_write;  // kept, never written
+  HANDLE stdout_read;
+  HANDLE stderr_read;
+  // The child's ends, kept open so that a drained pipe reads as empty, never as broken.
+  HANDLE child_stdin;
+  HANDLE child_stdout;
+  HANDLE child_stderr;
+  WatchLog server_log;
+  WatchLog access_log;
+  PZW_QUERY_SYSTEM_INFORMATION query_system_information;
+};
+
+extern WatchState g_watch;
+
+// Reads a string value into a MAX_PATH buffer, terminated; a value that does
+// not fit gives ERROR_MORE_DATA. `type` may be null. Registry result.
+LONG QueryPathValue(HKEY key, const char* name, char (&buf)[MAX_PATH], DWORD* type);
