@@ -24,7 +24,8 @@ using FARPROC = void (*)();
 
 enum : DWORD { LOAD_LIBRARY_AS_DATAFILE = 0x2 };
 
-#define MAKEINTRESOURCE(i) (reinterpret_cast<const char*>(static_cast<uintptr_t>(static_cast<WORD>(i))))
+#define MAKEINTRESOURCE(i) \
+  (reinterpret_cast<const char*>(static_cast<uintptr_t>(static_cast<WORD>(i))))
 #define RT_MESSAGETABLE MAKEINTRESOURCE(11)
 
 // A module that cannot be loaded fails with ERROR_MOD_NOT_FOUND.

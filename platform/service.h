@@ -89,8 +89,8 @@ SC_HANDLE OpenSCManager(const char* machine, const char* database, DWORD access)
 // A name with '/' or '\' fails with ERROR_INVALID_NAME; an existing service
 // with ERROR_SERVICE_EXISTS. `account` null is the local system account;
 // group, tag, dependencies and password are not kept.
-SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* display_name,
-                        DWORD access, DWORD service_type, DWORD start_type, DWORD error_control,
+SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* display_name, DWORD access,
+                        DWORD service_type, DWORD start_type, DWORD error_control,
                         const char* binary_path, const char* load_order_group, DWORD* tag_id,
                         const char* dependencies, const char* account, const char* password);
 // ERROR_SERVICE_DOES_NOT_EXIST for an unknown name.

@@ -55,8 +55,7 @@ enum : DWORD {
   MAXIMUM_WAIT_OBJECTS = 64,
 };
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 // Replaces every %NAME% of `src` that names an environment variable by its
 // value; other text stays. Returns the characters needed with the NUL; `dst`

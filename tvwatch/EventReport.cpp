@@ -52,8 +52,7 @@ int EventReport(WORD type, DWORD id, const char* letters, ...) {
   if (ok) {
     HANDLE source = RegisterEventSource(nullptr, torva::kEventSource);
     if (source != nullptr) {
-      if (ReportEvent(source, type, 0, id, nullptr, static_cast<WORD>(count), 0, strings,
-                      nullptr))
+      if (ReportEvent(source, type, 0, id, nullptr, static_cast<WORD>(count), 0, strings, nullptr))
         result = 0;
       DeregisterEventSource(source);
     }

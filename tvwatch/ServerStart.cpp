@@ -34,9 +34,9 @@ bool ReadSettings(char (&path)[MAX_PATH], char (&config_dir)[MAX_PATH], bool* co
     return false;
   }
   DWORD type = REG_NONE;
-  *config_counts = QueryPathValue(key, torva::kValueConfigDir, config_dir, &type) ==
-                       ERROR_SUCCESS &&
-                   type == REG_SZ;
+  *config_counts =
+      QueryPathValue(key, torva::kValueConfigDir, config_dir, &type) == ERROR_SUCCESS &&
+      type == REG_SZ;
   rc = QueryPathValue(key, torva::kValuePath, path, nullptr);
   if (rc != ERROR_SUCCESS) {
     ApiError("RegQueryValueEx()", static_cast<DWORD>(rc));
@@ -57,12 +57,12 @@ bool BuildPaths(const char* path, const char* config_dir, bool config_counts, Se
   if (config_counts)
     ok = ok && torva::FormatInto(out->config, "%s%ctorvad.conf", config_dir, sep);
   else
-    ok = ok && torva::FormatInto(out->config, "%s%c%s%ctorvad.conf", path, sep, torva::kDirConf,
-                                 sep);
+    ok = ok &&
+         torva::FormatInto(out->config, "%s%c%s%ctorvad.conf", path, sep, torva::kDirConf, sep);
   ok = ok && torva::FormatInto(g_watch.stop_path, "%s%c%s%c%08X.lck", path, sep, torva::kDirSys,
                                sep, static_cast<unsigned>(GetCurrentProcessId()));
-  ok = ok && torva::FormatInto(out->command_line, "\"%s\" \"%s\" \"%s\"", out->program,
-                               out->config, g_watch.stop_path);
+  ok = ok && torva::FormatInto(out->command_line, "\"%s\" \"%s\" \"%s\"", out->program, out->config,
+                               g_watch.stop_path);
   if (!ok) ApiError("RegQueryValueEx()", ERROR_FILENAME_EXCED_RANGE);
   return ok;
 }
@@ -139,8 +139,8 @@ int ServerStart() {
   si.hStdError = g_watch.child_stderr;
   PROCESS_INFORMATION pi;
   memset(&pi, 0, sizeof pi);
-  if (!CreateProcess(paths.program, paths.command_line, nullptr, nullptr, TRUE, 0, nullptr,
-                     nullptr, &si, &pi)) {
+  if (!CreateProcess(paths.program, paths.command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                     &si, &pi)) {
     ApiError("CreateProcess()", GetLastError());
     ClosePipes();
     return -1;

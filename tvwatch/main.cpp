@@ -69,8 +69,8 @@ void WINAPI WatchServiceMain(DWORD, char** argv) {
     ApiError("RegisterServiceCtrlHandler()", GetLastError());
     FatalExit();
   }
-  g_watch.status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1,
-                                  kStartWaitHint};
+  g_watch.status =
+      SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, kStartWaitHint};
   ReportStatus();
   // No STOPPED report on this path: the service manager sees the process end.
   if (ServerStart() != 0) FatalExit();

@@ -86,7 +86,8 @@ bool FindMessage(const BYTE* table, DWORD size, DWORD id, std::string* text) {
             *text += u < 0x80 ? static_cast<char>(u) : '?';
           }
         } else {
-          text->assign(reinterpret_cast<const char*>(t), strnlen(reinterpret_cast<const char*>(t), n));
+          text->assign(reinterpret_cast<const char*>(t),
+                       strnlen(reinterpret_cast<const char*>(t), n));
         }
         return true;
       }
@@ -115,9 +116,9 @@ bool ConversionOk(const std::string& spec) {
     while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') ++i;
   }
   std::string rest = spec.substr(i);
-  static const char* const kForms[] = {"s",   "c",   "d",   "i",   "u",   "x",   "X",  "o",
-                                       "ld",  "li",  "lu",  "lx",  "lX",  "lld", "llu", "llx",
-                                       "llX", "I64d", "I64u", "I64x", "I64X", "hd", "hu", "hx"};
+  static const char* const kForms[] = {"s",   "c",    "d",    "i",    "u",    "x",   "X",   "o",
+                                       "ld",  "li",   "lu",   "lx",   "lX",   "lld", "llu", "llx",
+                                       "llX", "I64d", "I64u", "I64x", "I64X", "hd",  "hu",  "hx"};
   for (const char* f : kForms)
     if (rest == f) return true;
   return false;
@@ -149,7 +150,8 @@ std::string FormatInsert(std::string spec, DWORD_PTR value) {
   else if (lng && is_signed)
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<long>(static_cast<int32_t>(value)));
   else if (lng)
-    snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned long>(static_cast<uint32_t>(value)));
+    snprintf(buf, sizeof buf, fmt.c_str(),
+             static_cast<unsigned long>(static_cast<uint32_t>(value)));
   else if (is_signed)
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<int>(value));
   else
@@ -186,7 +188,8 @@ DWORD Expand(const std::string& text, const DWORD_PTR* args, size_t count, bool 
       size_t start = i;
       int index = n - '0';
       i += 2;
-      if (i < text.size() && text[i] >= '0' && text[i] <= '9') index = index * 10 + (text[i++] - '0');
+      if (i < text.size() && text[i] >= '0' && text[i] <= '9')
+        index = index * 10 + (text[i++] - '0');
       std::string spec = "s";
       if (i < text.size() && text[i] == '!') {
         size_t close = text.find('!', i + 1);
@@ -340,8 +343,8 @@ HANDLE RegisterEventSource(const char* server_name, const char* source_name) {
 }
 
 BOOL DeregisterEventSource(HANDLE event_log) {
-  auto* s = event_log ? dynamic_cast<EventSourceObject*>(static_cast<HandleObject*>(event_log))
-                      : nullptr;
+  auto* s =
+      event_log ? dynamic_cast<EventSourceObject*>(static_cast<HandleObject*>(event_log)) : nullptr;
   if (s == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -349,10 +352,10 @@ BOOL DeregisterEventSource(HANDLE event_log) {
   return s->Close();
 }
 
-BOOL ReportEvent(HANDLE event_log, WORD type, WORD, DWORD event_id, void*, WORD num_strings,
-                 DWORD, const char** strings, void*) {
-  auto* s = event_log ? dynamic_cast<EventSourceObject*>(static_cast<HandleObject*>(event_log))
-                      : nullptr;
+BOOL ReportEvent(HANDLE event_log, WORD type, WORD, DWORD event_id, void*, WORD num_strings, DWORD,
+                 const char** strings, void*) {
+  auto* s =
+      event_log ? dynamic_cast<EventSourceObject*>(static_cast<HandleObject*>(event_log)) : nullptr;
   if (s == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -23,4 +23,3 @@ struct HandleObject {
   // Set from SECURITY_ATTRIBUTES.bInheritHandle or DuplicateHandle.
   bool inheritable = false;
 };
-

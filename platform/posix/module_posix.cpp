@@ -105,7 +105,8 @@ BOOL FreeLibrary(HMODULE module) {
 
 HRSRC FindResource(HMODULE module, const char* name, const char* type) {
   if (module == nullptr || !IsIntResource(name) || !IsIntResource(type)) {
-    SetLastError(module == nullptr ? DWORD{ERROR_INVALID_HANDLE} : DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND});
+    SetLastError(module == nullptr ? DWORD{ERROR_INVALID_HANDLE}
+                                   : DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND});
     return nullptr;
   }
   uintptr_t t = reinterpret_cast<uintptr_t>(type);

@@ -55,10 +55,10 @@ int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 
 
 struct ProcessObject : HandleObject {
   pid_t pid = 0;
-  int pidfd = -1;       // -1 where the kernel has no pidfd
-  bool child = false;   // ours to reap
-  bool ended = false;   // reaped, or seen ended
-  DWORD code = 0;       // valid once ended
+  int pidfd = -1;      // -1 where the kernel has no pidfd
+  bool child = false;  // ours to reap
+  bool ended = false;  // reaped, or seen ended
+  DWORD code = 0;      // valid once ended
   bool terminated = false;
   DWORD term_code = 0;
   BOOL Close() override {
@@ -158,8 +158,7 @@ void StdHandle(posix_spawn_file_actions_t* fa, HANDLE h, int target, bool pass) 
   if (fd >= 0)
     posix_spawn_file_actions_adddup2(fa, fd, target);
   else
-    posix_spawn_file_actions_addopen(fa, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY,
-                                     0);
+    posix_spawn_file_actions_addopen(fa, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
 }
 
 // "NAME=value\0NAME=value\0\0" into a vector of pointers into the block.
@@ -183,8 +182,7 @@ void ResetSignalsForExec() {
     if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &sa, nullptr);
 }
 
-BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, const SECURITY_ATTRIBUTES* security,
-                DWORD) {
+BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, const SECURITY_ATTRIBUTES* security, DWORD) {
   if (read_pipe == nullptr || write_pipe == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return FailErrno();
@@ -221,8 +219,9 @@ BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD, DWORD* bytes_read, DWORD* t
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytes_read, OVERLAPPED* overlapped) {
   if (bytes_read) *bytes_read = 0;
   if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-  int fd = (file == nullptr || file == INVALID_HANDLE_VALUE) ? -1
-                                                             : static_cast<HandleObject*>(file)->Fd();
+  int fd = (file == nullptr || file == INVALID_HANDLE_VALUE)
+               ? -1
+               : static_cast<HandleObject*>(file)->Fd();
   if (fd < 0) return FailWith(ERROR_INVALID_HANDLE);
   ssize_t n;
   do {
@@ -238,8 +237,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytes_read, OVERLAPP
 }
 
 BOOL CreateProcess(const char* application, char* command_line, const SECURITY_ATTRIBUTES*,
-                   const SECURITY_ATTRIBUTES*, BOOL inherit_handles, DWORD flags,
-                   void* environment, const char* current_directory, STARTUPINFO* startup_info,
+                   const SECURITY_ATTRIBUTES*, BOOL inherit_handles, DWORD flags, void* environment,
+                   const char* current_directory, STARTUPINFO* startup_info,
                    PROCESS_INFORMATION* process_information) {
   if (process_information == nullptr || (application == nullptr && command_line == nullptr) ||
       (flags & ~(DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW)) != 0)
@@ -356,9 +355,9 @@ BOOL TerminateProcess(HANDLE process, UINT exit_code) {
   ProcessObject* p = AsProcess(process);
   if (p == nullptr) return FailWith(ERROR_INVALID_HANDLE);
   if (p->ended) return FailWith(ERROR_ACCESS_DENIED);
-  int rc = p->pidfd >= 0 ? static_cast<int>(syscall(SYS_pidfd_send_signal, p->pidfd, SIGKILL,
-                                                    nullptr, 0))
-                         : kill(p->pid, SIGKILL);
+  int rc = p->pidfd >= 0
+               ? static_cast<int>(syscall(SYS_pidfd_send_signal, p->pidfd, SIGKILL, nullptr, 0))
+               : kill(p->pid, SIGKILL);
   if (rc != 0) return FailWith(errno == ESRCH ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno));
   p->terminated = true;
   p->term_code = exit_code;
@@ -371,21 +370,26 @@ bool ReadProcStat(pid_t pid, ProcStat* out) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char buf[1024];
-  ssize_t n = read(fd, buf, sizeof buf - 1);
+  ssize_t len = read(fd, buf, sizeof buf - 1);
   close(fd);
-  if (n <= 0) return false;
-  buf[n] = '\0';
+  if (len <= 0) return false;
+  buf[len] = '\0';
   // The command name may hold blanks and parentheses: the fields start after
   // the last ')'.
   char* p = strrchr(buf, ')');
   if (p == nullptr) return false;
-  char state = '?';
-  long long ppid = 0;
-  unsigned long long threads = 0, start = 0;
-  // Fields 3 (state), 4 (ppid), 20 (threads) and 22 (start time).
-  if (sscanf(p + 1, " %c %lld %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %*s %llu",
-             &state, &ppid, &threads, &start) != 4)
-    return false;
+  // Fields from 3 on, split at blanks: state (3), parent (4), threads (20),
+  // start time (22).
+  const char* field[23] = {};
+  int n = 3;
+  for (char *save = nullptr, *tok = strtok_r(p + 1, " ", &save); tok != nullptr && n < 23;
+       tok = strtok_r(nullptr, " ", &save))
+    field[n++] = tok;
+  if (n < 23) return false;
+  char state = field[3][0];
+  long long ppid = strtoll(field[4], nullptr, 10);
+  unsigned long long threads = strtoull(field[20], nullptr, 10);
+  unsigned long long start = strtoull(field[22], nullptr, 10);
   out->ppid = static_cast<pid_t>(ppid);
   out->state = state;
   out->threads = static_cast<ULONG>(threads);

@@ -66,7 +66,7 @@ bool ChooseManager(Manager* out) {
   }
   struct stat st;
   *out = stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode) ? Manager::kSystemd
-                                                                       : Manager::kTable;
+                                                                      : Manager::kTable;
   return true;
 }
 
@@ -371,8 +371,8 @@ DWORD TableSpawn(const std::string& name, const std::string& image) {
   close(go[1]);  // the service process goes on to exec
   int exec_err = 0;
   if (rc == ERROR_SUCCESS && ReadAll(info[0], &exec_err, sizeof exec_err)) {
-    rc = exec_err == ENOEXEC ? ERROR_BAD_EXE_FORMAT
-         : exec_err == EACCES || exec_err == EPERM ? ERROR_ACCESS_DENIED
+    rc = exec_err == ENOEXEC                         ? ERROR_BAD_EXE_FORMAT
+         : exec_err == EACCES || exec_err == EPERM   ? ERROR_ACCESS_DENIED
          : exec_err == ENOENT || exec_err == ENOTDIR ? ERROR_FILE_NOT_FOUND
                                                      : ErrnoToWin32(exec_err);
     unlink(RuntimeFile(name, ".status").c_str());
@@ -384,7 +384,8 @@ DWORD TableSpawn(const std::string& name, const std::string& image) {
 BOOL TableStart(const std::string& name) {
   {
     StartLock lock(name);
-    if (TableQuery(name).dwCurrentState != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    if (TableQuery(name).dwCurrentState != SERVICE_STOPPED)
+      return Fail(ERROR_SERVICE_ALREADY_RUNNING);
     HKEY key = nullptr;
     LONG rc = OpenServiceKey(name, KEY_QUERY_VALUE, &key);
     if (rc != ERROR_SUCCESS) return Fail(static_cast<DWORD>(rc));
@@ -397,8 +398,8 @@ BOOL TableStart(const std::string& name) {
     RegCloseKey(key);
     if (marked) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     if (start == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED);
-    if (rc != ERROR_SUCCESS) return Fail(rc == ERROR_MORE_DATA ? ERROR_FILENAME_EXCED_RANGE
-                                                               : ERROR_FILE_NOT_FOUND);
+    if (rc != ERROR_SUCCESS)
+      return Fail(rc == ERROR_MORE_DATA ? ERROR_FILENAME_EXCED_RANGE : ERROR_FILE_NOT_FOUND);
     image[size] = '\0';
     char expanded[4096];
     if (type == REG_EXPAND_SZ) {
@@ -495,7 +496,8 @@ std::string UnitText(const char* display_name, const std::string& image) {
   // the defaults.
   for (const char* var : {"TORVA_REGISTRY", "TORVA_EVENTLOG"}) {
     const char* v = getenv(var);
-    if (v != nullptr && *v != '\0') text += std::string("Environment=") + UnitWord(std::string(var) + "=" + v) + "\n";
+    if (v != nullptr && *v != '\0')
+      text += std::string("Environment=") + UnitWord(std::string(var) + "=" + v) + "\n";
   }
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
@@ -554,7 +556,7 @@ BOOL Systemctl(const char* verb, const std::string& name) {
   const char* argv[] = {"systemctl", verb, "--no-block", unit.c_str(), nullptr};
   int rc = RunCaptured(argv, nullptr);
   if (rc == 0) return TRUE;
-  return Fail(rc == 5 ? ERROR_SERVICE_DOES_NOT_EXIST
+  return Fail(rc == 5  ? ERROR_SERVICE_DOES_NOT_EXIST
               : rc < 0 ? GetLastError()
                        : RPC_S_SERVER_UNAVAILABLE);
 }
@@ -601,15 +603,15 @@ SC_HANDLE OpenSCManager(const char* machine, const char* database, DWORD access)
   return new ScObject{m, true, std::string(), access};
 }
 
-SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* display_name,
-                        DWORD access, DWORD service_type, DWORD start_type, DWORD error_control,
+SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* display_name, DWORD access,
+                        DWORD service_type, DWORD start_type, DWORD error_control,
                         const char* binary_path, const char*, DWORD*, const char*,
                         const char* account, const char*) {
   if (manager == nullptr || !manager->is_manager) return FailNull<ScObject>(ERROR_INVALID_HANDLE);
   if (!Allowed(manager, SC_MANAGER_CREATE_SERVICE)) return FailNull<ScObject>(ERROR_ACCESS_DENIED);
   if (!ValidName(name)) return FailNull<ScObject>(ERROR_INVALID_NAME);
-  if (binary_path == nullptr || *binary_path == '\0' ||
-      service_type != SERVICE_WIN32_OWN_PROCESS || start_type > SERVICE_DISABLED)
+  if (binary_path == nullptr || *binary_path == '\0' || service_type != SERVICE_WIN32_OWN_PROCESS ||
+      start_type > SERVICE_DISABLED)
     return FailNull<ScObject>(ERROR_INVALID_PARAMETER);
   const char* shown = (display_name != nullptr && *display_name != '\0') ? display_name : name;
   if (manager->manager == Manager::kSystemd) {
@@ -622,7 +624,8 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* name, const char* display
       std::string wants = dir + "/multi-user.target.wants";
       std::string link = WantsLink(name);
       unlink(link.c_str());
-      if (!CreateDirectoryTree(wants.c_str()) || symlink(UnitPath(name).c_str(), link.c_str()) != 0) {
+      if (!CreateDirectoryTree(wants.c_str()) ||
+          symlink(UnitPath(name).c_str(), link.c_str()) != 0) {
         DWORD err = ErrnoToWin32(errno);
         unlink(UnitPath(name).c_str());
         return FailNull<ScObject>(err);
@@ -664,7 +667,8 @@ SC_HANDLE OpenService(SC_HANDLE manager, const char* name, DWORD access) {
   if (!ValidName(name)) return FailNull<ScObject>(ERROR_INVALID_NAME);
   if (manager->manager == Manager::kSystemd) {
     struct stat st;
-    if (stat(UnitPath(name).c_str(), &st) != 0) return FailNull<ScObject>(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (stat(UnitPath(name).c_str(), &st) != 0)
+      return FailNull<ScObject>(ERROR_SERVICE_DOES_NOT_EXIST);
   } else {
     HKEY key = nullptr;
     LONG rc = OpenServiceKey(name, KEY_QUERY_VALUE, &key);
@@ -820,8 +824,7 @@ bool Connect(ServiceStatusObject* s) {
     return sock != nullptr && *sock != '\0';
   }
   const char* name = getenv(kNameVariable);
-  if (name == nullptr || *name == '\0' || !ReadStatus(name, &s->table) ||
-      s->table.pid != getpid())
+  if (name == nullptr || *name == '\0' || !ReadStatus(name, &s->table) || s->table.pid != getpid())
     return false;
   s->name = name;
   std::string fifo = RuntimeFile(s->name, ".ctl");
@@ -884,8 +887,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, LPHANDLER_FUN
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
   if (handle == nullptr || handle != g_service) return Fail(ERROR_INVALID_HANDLE);
-  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED ||
-      status->dwCurrentState > 7)
+  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7)
     return Fail(ERROR_INVALID_DATA);
   ServiceStatusObject* s = handle;
   if (s->manager == Manager::kTable) {

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -253,8 +253,8 @@ HANDLE GetCurrentThread() { return kCurrentThread; }
 
 BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
                      DWORD, BOOL inherit, DWORD options) {
-  if (source_process != kCurrentProcess || target_process != kCurrentProcess ||
-      target == nullptr || source == nullptr || source == INVALID_HANDLE_VALUE) {
+  if (source_process != kCurrentProcess || target_process != kCurrentProcess || target == nullptr ||
+      source == nullptr || source == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
