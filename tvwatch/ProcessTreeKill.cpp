@@ -1,5 +1,6 @@
 #include "tvwatch/ProcessTreeKill.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -58,37 +59,46 @@ bool ProcessTreeWalk(const void* list, size_t size, DWORD root, void (*visit)(DW
   if (n == 0) return true;
   struct Frame {
     DWORD pid;
-    size_t next;  // the first record not yet looked at as a child of pid
+    size_t next, end;  // the pid's children still to look at: by_parent[next, end)
   };
   auto* recs = static_cast<Record*>(malloc(n * sizeof(Record)));
   auto* entered = static_cast<bool*>(calloc(n, sizeof(bool)));
+  auto* by_parent = static_cast<size_t*>(malloc(n * sizeof(size_t)));
   auto* stack = static_cast<Frame*>(malloc((n + 1) * sizeof(Frame)));
-  if (recs == nullptr || entered == nullptr || stack == nullptr) {
-    free(recs);
-    free(entered);
-    free(stack);
-    return false;
-  }
-  ReadRecords(bytes, size, recs);
-  bool found = false;
-  for (size_t i = 0; i < n; ++i) {
-    if (recs[i].pid == root) {
-      entered[i] = true;
-      found = true;
+  bool ok = recs != nullptr && entered != nullptr && by_parent != nullptr && stack != nullptr;
+  if (ok) {
+    ReadRecords(bytes, size, recs);
+    // The records ordered by creator, each creator's children in list order,
+    // so that finding a process's children costs a search, not a pass.
+    for (size_t i = 0; i < n; ++i) by_parent[i] = i;
+    std::sort(by_parent, by_parent + n, [recs](size_t a, size_t b) {
+      return recs[a].parent != recs[b].parent ? recs[a].parent < recs[b].parent : a < b;
+    });
+    auto children = [&](DWORD pid) {
+      auto lo = std::lower_bound(by_parent, by_parent + n, pid,
+                                 [recs](size_t i, DWORD p) { return recs[i].parent < p; });
+      auto hi = std::upper_bound(lo, by_parent + n, pid,
+                                 [recs](DWORD p, size_t i) { return p < recs[i].parent; });
+      return Frame{pid, static_cast<size_t>(lo - by_parent), static_cast<size_t>(hi - by_parent)};
+    };
+    bool found = false;
+    for (size_t i = 0; i < n; ++i) {
+      if (recs[i].pid == root) {
+        entered[i] = true;
+        found = true;
+      }
     }
-  }
-  if (found) {
-    // Depth first, without recursion: a deep chain of processes needs no stack.
+    // Depth first, without recursion: a deep chain of processes needs no
+    // stack, and a record is entered once, so a cycle cannot go round.
     size_t depth = 0;
-    stack[depth++] = Frame{root, 0};
+    if (found) stack[depth++] = children(root);
     while (depth > 0) {
       Frame& top = stack[depth - 1];
-      size_t i = top.next;
-      while (i < n && (entered[i] || recs[i].parent != top.pid)) ++i;
-      if (i < n) {
-        top.next = i + 1;
+      while (top.next < top.end && entered[by_parent[top.next]]) ++top.next;
+      if (top.next < top.end) {
+        size_t i = by_parent[top.next++];
         entered[i] = true;
-        stack[depth++] = Frame{recs[i].pid, 0};
+        stack[depth++] = children(recs[i].pid);
       } else {
         visit(top.pid, ctx);
         --depth;
@@ -97,8 +107,9 @@ bool ProcessTreeWalk(const void* list, size_t size, DWORD root, void (*visit)(DW
   }
   free(recs);
   free(entered);
+  free(by_parent);
   free(stack);
-  return true;
+  return ok;
 }
 
 void ProcessTreeKill(DWORD pid) {
