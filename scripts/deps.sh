@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
-          python3 curl lftp netbase ca-certificates procps)
+          python3 curl lftp netbase ca-certificates procps
+          libsystemd-dev util-linux)
 
 missing=()
 for p in "${packages[@]}"; do
