@@ -218,8 +218,12 @@ class ServiceCase(unittest.TestCase):
         return out
 
     def log(self, name):
-        with open(os.path.join(self.inst, "log", name), "rb") as f:
-            return f.read().decode("latin-1")
+        """A log file's text; empty while the host has not made it yet."""
+        try:
+            with open(os.path.join(self.inst, "log", name), "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
 
     def wait_stopped(self, timeout=15):
         self.assertTrue(wait_for(lambda: not alive(self.service_pid()), timeout),
