@@ -13,21 +13,8 @@ namespace {
 
 // Builds the .log and .old paths from "Path" (read once for each log).
 bool BuildPaths(WatchLog* log) {
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_QUERY_VALUE, &key);
-  if (rc != ERROR_SUCCESS) {
-    ApiError("RegOpenKeyEx()", static_cast<DWORD>(rc));
-    return false;
-  }
   char path[MAX_PATH];
-  rc = QueryPathValue(key, torva::kValuePath, path, nullptr);
-  if (rc != ERROR_SUCCESS) {
-    ApiError("RegQueryValueEx()", static_cast<DWORD>(rc));
-    RegCloseKey(key);
-    return false;
-  }
-  rc = RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) ApiError("RegCloseKey()", static_cast<DWORD>(rc));
+  if (!ReadSettings(path, nullptr, nullptr)) return false;
   // A "Path" without room for the suffixes is refused as too long, never cut.
   if (!torva::FormatInto(log->log_path, "%s%c%s%c%s.log", path, torva::kPathSep, torva::kDirLog,
                          torva::kPathSep, log->name) ||

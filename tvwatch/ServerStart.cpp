@@ -25,29 +25,6 @@ struct ServerPaths {
   char command_line[kCommandLineSize];
 };
 
-// Reads "ConfigDir" (only a REG_SZ counts) and "Path", closes the key.
-bool ReadSettings(char (&path)[MAX_PATH], char (&config_dir)[MAX_PATH], bool* config_counts) {
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_QUERY_VALUE, &key);
-  if (rc != ERROR_SUCCESS) {
-    ApiError("RegOpenKeyEx()", static_cast<DWORD>(rc));
-    return false;
-  }
-  DWORD type = REG_NONE;
-  *config_counts =
-      QueryPathValue(key, torva::kValueConfigDir, config_dir, &type) == ERROR_SUCCESS &&
-      type == REG_SZ;
-  rc = QueryPathValue(key, torva::kValuePath, path, nullptr);
-  if (rc != ERROR_SUCCESS) {
-    ApiError("RegQueryValueEx()", static_cast<DWORD>(rc));
-    RegCloseKey(key);
-    return false;
-  }
-  rc = RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) ApiError("RegCloseKey()", static_cast<DWORD>(rc));
-  return true;
-}
-
 // Plain concatenation of the stored values; a path that would not fit its
 // buffer is refused as a "Path" too long, never cut.
 bool BuildPaths(const char* path, const char* config_dir, bool config_counts, ServerPaths* out) {
@@ -110,7 +87,7 @@ int ServerStart() {
   char path[MAX_PATH], config_dir[MAX_PATH];
   bool config_counts = false;
   ServerPaths paths;
-  if (!ReadSettings(path, config_dir, &config_counts) ||
+  if (!ReadSettings(path, &config_dir, &config_counts) ||
       !BuildPaths(path, config_dir, config_counts, &paths))
     return -1;
 

@@ -41,6 +41,12 @@ struct WatchState {
 
 extern WatchState g_watch;
 
+// Reads "Path" of the installation settings (opened for querying only) and,
+// when `config_dir` is given, "ConfigDir", which counts only as a REG_SZ
+// (*config_counts). Failures are reported as API errors; false when "Path"
+// could not be read.
+bool ReadSettings(char (&path)[MAX_PATH], char (*config_dir)[MAX_PATH], bool* config_counts);
+
 // Reads a string value into a MAX_PATH buffer, terminated; a value that does
 // not fit gives ERROR_MORE_DATA. `type` may be null. Registry result.
 LONG QueryPathValue(HKEY key, const char* name, char (&buf)[MAX_PATH], DWORD* type);

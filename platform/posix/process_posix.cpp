@@ -137,7 +137,9 @@ DWORD SpawnError(int err) {
 }
 
 // Spawn attributes that give the child a clean signal state.
-void CleanSignals(posix_spawnattr_t* attr, short* flags) {
+void InitSpawn(posix_spawn_file_actions_t* fa, posix_spawnattr_t* attr, short* flags) {
+  posix_spawn_file_actions_init(fa);
+  posix_spawnattr_init(attr);
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
@@ -145,7 +147,7 @@ void CleanSignals(posix_spawnattr_t* attr, short* flags) {
   sigdelset(&all, SIGSTOP);
   posix_spawnattr_setsigmask(attr, &none);
   posix_spawnattr_setsigdefault(attr, &all);
-  *flags |= POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  *flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 }
 
 // Points a standard descriptor of the child at a handle, or at /dev/null.
@@ -252,10 +254,8 @@ BOOL CreateProcess(const char* application, char* command_line, const SECURITY_A
 
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
   short sflags = 0;
-  CleanSignals(&attr, &sflags);
+  InitSpawn(&fa, &attr, &sflags);
   if (flags & DETACHED_PROCESS) sflags |= POSIX_SPAWN_SETSID;
   if (flags & CREATE_NEW_PROCESS_GROUP) {
     sflags |= POSIX_SPAWN_SETPGROUP;
@@ -456,10 +456,8 @@ int RunCaptured(const char* const* argv, std::string* output) {
   }
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
   short sflags = 0;
-  CleanSignals(&attr, &sflags);
+  InitSpawn(&fa, &attr, &sflags);
   posix_spawnattr_setflags(&attr, sflags);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
