@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/fs.h"
+#include "platform/module.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service.h"
@@ -36,6 +37,7 @@ struct WatchState {
   HANDLE child_stderr;
   WatchLog server_log;
   WatchLog access_log;
+  HMODULE ntdll;  // loaded for the process list, kept until the end
   PZW_QUERY_SYSTEM_INFORMATION query_system_information;
 };
 

@@ -93,9 +93,9 @@ void WINAPI WatchServiceMain(DWORD, char** argv) {
 int main() {
   g_watch.server_log.name = "server";
   g_watch.access_log.name = "access";
-  HMODULE ntdll = LoadLibrary("ntdll.dll");
-  if (ntdll == nullptr) return Fatal("LoadLibrary()", GetLastError());
-  FARPROC query = GetProcAddress(ntdll, "ZwQuerySystemInformation");
+  g_watch.ntdll = LoadLibrary("ntdll.dll");
+  if (g_watch.ntdll == nullptr) return Fatal("LoadLibrary()", GetLastError());
+  FARPROC query = GetProcAddress(g_watch.ntdll, "ZwQuerySystemInformation");
   if (query == nullptr) return Fatal("GetProcAddress()", GetLastError());
   g_watch.query_system_information = reinterpret_cast<PZW_QUERY_SYSTEM_INFORMATION>(query);
 
