@@ -8,6 +8,7 @@
 #include "common/strutil.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/FailureList.h"
 #include "torvad/Log.h"
@@ -432,22 +433,21 @@ int ConfigLoad(const char* path) {
     g_config->default_lang = LANG_EN;
   }
 
-  FILE* f = fopen(path, "r");
-  if (f == nullptr) {
+  UniqueFile f(fopen(path, "r"));
+  if (!f) {
     LogWrite(-1, "%s was not found!", path);
     TRACE_END("ConfigLoad", "ConfigLoad");
     return -1;
   }
   char line[1024];
-  while (fgets(line, sizeof line, f) != nullptr) {
+  while (fgets(line, sizeof line, f.Get()) != nullptr) {
     if (line[0] == '#') continue;
     if (ApplyLine(line) != 0) {
-      fclose(f);
       TRACE_END("ConfigLoad", "ConfigLoad");
       return -1;
     }
   }
-  fclose(f);
+  f.Reset();
   if (g_config->pasv_bind[0] == '\0')
     torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);
   if (PasvPortRing() != 0) {

@@ -11,6 +11,7 @@
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
 
@@ -217,16 +218,15 @@ int DisconnectDirCleanup() {
   char pattern[1100];
   if (!torva::FormatInto(pattern, "%s/*", dir)) return 0;
   WIN32_FIND_DATA fd;
-  HANDLE h = FindFirstFile(pattern, &fd);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  UniqueFind search(FindFirstFile(pattern, &fd));
+  if (!search) return 0;
   do {
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     char path[1400];
     if (!torva::FormatInto(path, "%s/%s", dir, fd.cFileName)) continue;
     LogWrite(3, "Deletes \"%s\".", path);
     if (!DeleteFile(path)) LogWrite(2, "Failed. (%d)", static_cast<int>(GetLastError()));
-  } while (FindNextFile(h, &fd));
-  FindClose(h);
+  } while (FindNextFile(search.Get(), &fd));
   return 0;
 }
 

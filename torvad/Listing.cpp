@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/strutil.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/DataConn.h"
 #include "torvad/Kanji.h"
@@ -109,14 +110,6 @@ class LineSink {
   bool failed_ = false;
 };
 
-// An open directory search, ended when it goes out of scope.
-struct Search {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  ~Search() {
-    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-  }
-};
-
 ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
   ListEntry e{};
   e.name = fd.cFileName;
@@ -161,20 +154,20 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
   char pattern[2100] = "";
   bool fits = LocalCurrentDir(ftp, dir, sizeof dir) && torva::FormatInto(pattern, "%s*", dir);
   LogWrite(4, "Access directory: [%s]", pattern);
-  Search search;
+  UniqueFind search;
   WIN32_FIND_DATA fd;
   if (fits) {
-    search.handle = names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd);
+    search.Reset(names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd));
   } else {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
   }
-  if (ok && search.handle == INVALID_HANDLE_VALUE) {
+  if (ok && !search) {
     torva::FormatInto(line, "Cannot access. (%d)", static_cast<int>(GetLastError()));
     ok = out.Line(line);
   } else if (ok) {
     do {
       if (format(EntryOf(fd, names_only), view, line, sizeof line)) ok = out.Line(line);
-    } while (ok && FindNextFile(search.handle, &fd));
+    } while (ok && FindNextFile(search.Get(), &fd));
   }
   if (ok) out.Flush();
   DataClose(ftp);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "common/strutil.h"
 #include "common/torva.h"
@@ -49,13 +50,19 @@ LONG QueryString(HKEY key, const char* name, char (&out)[261]) {
 // A server has nobody to type a pass phrase: an encrypted key does not load.
 int NoPassPhrase(char*, int, int, void*) { return -1; }
 
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+
 // The private key of a PEM file, or null with the reason in the error queue.
-EVP_PKEY* ReadPrivateKey(const char* path) {
-  BIO* file = BIO_new_file(path, "r");
-  if (file == nullptr) return nullptr;
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, NoPassPhrase, nullptr);
-  BIO_free(file);
-  return key;
+UniquePkey ReadPrivateKey(const char* path) {
+  std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path, "r"));
+  if (!file) return nullptr;
+  return UniquePkey(PEM_read_bio_PrivateKey(file.get(), nullptr, NoPassPhrase, nullptr));
 }
 
 // Logs why start-up stops (after the library's own errors when asked) and
@@ -184,11 +191,10 @@ int TlsStartup() {
   // a key file that cannot be read and a key of another certificate stay two
   // different failures.
   LogWrite(3, "Loading private.pem");
-  EVP_PKEY* private_key = ReadPrivateKey(pkey);
-  if (private_key == nullptr) return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
+  UniquePkey private_key = ReadPrivateKey(pkey);
+  if (!private_key) return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
   LogWrite(3, "Checking private.pem");
-  int installed = SSL_CTX_use_PrivateKey(g_ctx, private_key);
-  EVP_PKEY_free(private_key);
+  int installed = SSL_CTX_use_PrivateKey(g_ctx, private_key.get());
   if (installed != 1 || SSL_CTX_check_private_key(g_ctx) != 1)
     return Fail("SSL_CTX_check_private_key() error.", true);
   return 0;
@@ -286,17 +292,16 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  SSL* ssl = SSL_new(g_ctx);
-  if (ssl == nullptr) {
+  UniqueTls ssl(SSL_new(g_ctx));
+  if (!ssl) {
     TlsPrintErrors();
     LogWrite(1, "SSL_new() error.");
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (int r = SSL_set_fd(ssl, ftp->data_sock); r != 1) {
+  if (int r = SSL_set_fd(ssl.get(), ftp->data_sock); r != 1) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_fd() error. (ret=%d)", r);
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
@@ -305,17 +310,16 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
   // resume the control connection's session, and an uploading client never
   // reads them). A read buffer of several records was measured slower for
   // uploads: the client and the server then take turns instead of streaming.
-  SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
-  SSL_set_read_ahead(ssl, 1);
-  SSL_set_num_tickets(ssl, 0);
-  if (int a = TlsAccept(ssl); a != 1) {
-    int err = SSL_get_error(ssl, a);
+  SSL_clear_mode(ssl.get(), SSL_MODE_RELEASE_BUFFERS);
+  SSL_set_read_ahead(ssl.get(), 1);
+  SSL_set_num_tickets(ssl.get(), 0);
+  if (int a = TlsAccept(ssl.get()); a != 1) {
+    int err = SSL_get_error(ssl.get(), a);
     TlsPrintErrors();
     LogWrite(1, "SSL_accept() error. (ret=%d/err=%d)", a, err);
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  ftp->data_ssl = ssl;
+  ftp->data_ssl = ssl.release();
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -65,16 +66,11 @@ void Generate(const char* install_path, const char* name, bool overwrite) {
   // The template is opened first: when it is missing the target is not
   // touched at all, so an edited configuration survives "remove" and a later
   // run generates the file once the template is there.
-  FILE* tmpl = OpenRegularFile(tmpl_path, "r");
-  if (tmpl == nullptr) return;
-  FILE* out = OpenRegularFile(target, "w");
-  if (out == nullptr) {
-    fclose(tmpl);
-    return;
-  }
-  Expand(tmpl, out, install_path);
-  fclose(out);
-  fclose(tmpl);
+  UniqueFile tmpl(OpenRegularFile(tmpl_path, "r"));
+  if (!tmpl) return;
+  UniqueFile out(OpenRegularFile(target, "w"));
+  if (!out) return;
+  Expand(tmpl.Get(), out.Get(), install_path);
 }
 
 }  // namespace
