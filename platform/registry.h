@@ -5,6 +5,8 @@
 // their terminating NUL counted in the size. Results are Windows error numbers.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/wintypes.h"
 
 struct RegKeyObject;
@@ -74,3 +76,24 @@ LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD* res
                   BYTE* data, DWORD* data_len);
 
 LONG RegCloseKey(HKEY key);
+
+// ---- Helpers over the calls above, the same on every platform. ----
+
+// Opens the installation settings key. KEY_ALL_ACCESS creates it (and its
+// ancestors) when absent, as the server and the administration programs
+// always open it; any other access opens an existing key only.
+[[nodiscard]] LONG RegOpenInstallKey(REGSAM sam, HKEY* key);
+
+// Reads a value as a string into out[size] and terminates it. The bytes are
+// taken as stored, whatever the value's type; the type goes to *type when
+// `type` is not null. A value stored with its NUL needs `size` bytes at most,
+// one stored without it one byte less: a string is never cut short, and one
+// that does not fit gives ERROR_MORE_DATA with `out` left empty.
+[[nodiscard]] LONG RegQueryString(HKEY key, const char* name, char* out, DWORD size, DWORD* type);
+
+template <size_t N>
+[[nodiscard]] LONG RegQueryString(HKEY key, const char* name, char (&out)[N],
+                                  DWORD* type = nullptr) {
+  static_assert(N > 0 && N <= 0xFFFFFFFF);
+  return RegQueryString(key, name, out, static_cast<DWORD>(N), type);
+}

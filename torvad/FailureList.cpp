@@ -54,23 +54,18 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 
 // Reads DisconnectDir from the installation settings key; false after logging.
 bool ReadDisconnectDir(char (&dir)[1024]) {
-  HKEY key;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                           nullptr, &key, nullptr);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
   if (rc != 0) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
-  DWORD size = sizeof dir - 1;
-  rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(dir), &size);
-  RegCloseKey(key);
+  rc = RegQueryString(key.Get(), torva::kValueDisconnectDir, dir);
   if (rc != 0) {
     LogWrite(1, "Cannot query the registry \"%s\". (%d)\n", torva::kValueDisconnectDir,
              static_cast<int>(rc));
     return false;
   }
-  dir[size] = '\0';
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
 #include "torvad/SessionIo.h"
@@ -38,14 +39,6 @@ constexpr InfoBit kInfoBits[] = {
     {0x04, "- SSL_CB_READ"},           {0x08, "- SSL_CB_WRITE"},
     {0x4000, "- SSL_CB_ALERT"},        {0x10, "- SSL_CB_HANDSHAKE_START"},
     {0x20, "- SSL_CB_HANDSHAKE_DONE"}, {0x1000, "- SSL_ST_CONNECT"}};
-
-// Reads a string value of the installation key into a 260-byte buffer.
-LONG QueryString(HKEY key, const char* name, char (&out)[261]) {
-  DWORD size = sizeof out - 1;
-  LONG rc = RegQueryValueEx(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size);
-  if (rc == 0) out[size] = '\0';
-  return rc;
-}
 
 // A server has nobody to type a pass phrase: an encrypted key does not load.
 int NoPassPhrase(char*, int, int, void*) { return -1; }
@@ -159,8 +152,8 @@ int TlsStartup() {
   // theirs (DataTlsStart).
   SSL_CTX_set_mode(g_ctx, SSL_MODE_RELEASE_BUFFERS);
 
-  HKEY key;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
   if (rc != 0) {
     LogFailed(1, "RegOpenKeyEx", static_cast<DWORD>(rc));
     return Fail(nullptr, false);
@@ -168,18 +161,17 @@ int TlsStartup() {
   char dir[261];
   char cert[320];
   char pkey[320];
-  if (QueryString(key, torva::kValueConfigDir, dir) == 0) {
+  if (RegQueryString(key.Get(), torva::kValueConfigDir, dir) == 0) {
     torva::FormatInto(cert, "%s/csr.pem", dir);
     torva::FormatInto(pkey, "%s/private.pem", dir);
-  } else if ((rc = QueryString(key, torva::kValuePath, dir)) == 0) {
+  } else if ((rc = RegQueryString(key.Get(), torva::kValuePath, dir)) == 0) {
     torva::FormatInto(cert, "%s/%s/csr.pem", dir, torva::kDirConf);
     torva::FormatInto(pkey, "%s/%s/private.pem", dir, torva::kDirConf);
   } else {
-    RegCloseKey(key);
     LogFailed(1, "RegQueryValueEx", static_cast<DWORD>(rc));
     return Fail(nullptr, false);
   }
-  RegCloseKey(key);
+  key.Reset();
 
   // The chain variant also accepts intermediate certificates after the
   // server's own in the same file.

@@ -1,6 +1,5 @@
 #include "tvusers/tvusers.h"
 
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,21 +11,17 @@
 #include "platform/registry.h"
 #include "platform/unique_handle.h"
 #include "tvusers/scramble_key.h"
-
-// A user file is the raw image of UserRecord; its integers are little-endian,
-// so the image can only be written as it lies in memory on such a machine.
-static_assert(std::endian::native == std::endian::little,
-              "user files are written as little-endian memory images");
-static_assert(sizeof(TVUSERS_HEADER_TEXT) == 26, "header text is 25 characters and its NUL");
+#include "tvusers/user_file.h"
 
 namespace {
 
 using torva::kScrambleKey;
+using tvusers::kPathSize;
+using tvusers::kUserDirSize;
+using tvusers::NameIsUsable;
+using tvusers::UserFilePath;
 
 constexpr size_t kRecordSize = sizeof(UserRecord);
-constexpr size_t kUserDirSize = 1024;
-// Directory, separator, name and NUL: a name that passed CheckName always fits.
-constexpr size_t kPathSize = kUserDirSize + 1 + sizeof(UserRecord::name);
 
 // The user store lock: keeps the threads of one process from seeing a user
 // file that another thread is rewriting. Nothing guards against other processes.
@@ -72,37 +67,11 @@ void Unscramble(unsigned char (&field)[32], const char* name) {
 // store therefore finds no user directory, and only a REG_SZ value counts.
 bool GetUserDir(char (&dir)[kUserDirSize]) {
   UniqueRegKey key;
-  if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                     KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  memset(dir, 0, sizeof dir);
+  if (RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS) return false;
   DWORD type = REG_NONE;
-  DWORD size = sizeof dir;
-  if (RegQueryValueEx(key.Get(), torva::kValueUserDir, nullptr, &type, reinterpret_cast<BYTE*>(dir),
-                      &size) != ERROR_SUCCESS) {
-    return false;
-  }
-  if (type != REG_SZ) return false;
-  // A value stored without its NUL that fills the whole buffer does not fit.
-  if (size >= sizeof dir && dir[sizeof dir - 1] != '\0') return false;
+  if (RegQueryString(key.Get(), torva::kValueUserDir, dir, &type) != ERROR_SUCCESS) return false;
   // An empty directory would put user files at the root of the file system.
-  return dir[0] != '\0';
-}
-
-// A name is used verbatim as a file name inside the user directory. Names that
-// would leave that directory or name the directory itself are never handed to
-// the file system, and neither is a name too long to be stored in a record:
-// such a file could never be read back as that user.
-bool NameIsUsable(const char* name) {
-  if (name == nullptr || name[0] == '\0') return false;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  if (strnlen(name, torva::kMaxUserName + 1) > torva::kMaxUserName) return false;
-  return strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr;
-}
-
-bool UserFilePath(char (&path)[kPathSize], const char* dir, const char* name) {
-  return torva::FormatInto(path, "%s%c%s", dir, torva::kPathSep, name);
+  return type == REG_SZ && dir[0] != '\0';
 }
 
 // Reads the user file of `name` from `dir` into rec. Returns 0, or the error
@@ -127,10 +96,10 @@ int32_t ReadUserFile(const char* dir, const char* name, UserRecord* rec) {
   return 0;
 }
 
-// Writes the whole record as one block to a file already opened for writing.
-// Returns 0 or 101.
+// Writes the whole record as one block to a file already opened for writing
+// and closes it. Returns 0 or 101.
 int32_t WriteRecord(UniqueFile& file, const UserRecord& rec) {
-  bool ok = fwrite(&rec, 1, kRecordSize, file.Get()) == kRecordSize;
+  bool ok = tvusers::WriteUserRecord(file.Get(), rec);
   ok = CloseFile(file) && ok;
   return ok ? 0 : TVUSERS_ERR_SYSTEM;
 }
@@ -141,10 +110,7 @@ int32_t CreateUserFile(const char* path, UniqueFile& file) {
   // "x": never truncate what another process created since our check.
   file.Reset(fopen(path, "wbx"));
   if (file) return 0;
-  if (errno == EEXIST) {
-    UniqueFile other(OpenRegularFile(path, "rb"));
-    if (other) return TVUSERS_ERR_USER_EXISTS;
-  }
+  if (errno == EEXIST && tvusers::UserFileExists(path)) return TVUSERS_ERR_USER_EXISTS;
   return TVUSERS_ERR_SYSTEM;
 }
 
@@ -177,15 +143,12 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
   char path[kPathSize];
   if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
 
-  {
-    // Whatever the existing file holds, it keeps its name.
-    UniqueFile existing(OpenRegularFile(path, "rb"));
-    if (existing) return Fail(err, TVUSERS_ERR_USER_EXISTS);
-  }
+  // Whatever the existing file holds, it keeps its name.
+  if (tvusers::UserFileExists(path)) return Fail(err, TVUSERS_ERR_USER_EXISTS);
 
   UserRecord rec;
   memset(&rec, 0, sizeof rec);
-  memcpy(rec.header, TVUSERS_HEADER_TEXT, sizeof TVUSERS_HEADER_TEXT);
+  tvusers::StampHeader(rec);
   torva::CopyTruncated(rec.name, name);
   // The password buffer is zero-padded by contract; copying only up to its
   // terminator gives the same field and never reads past a shorter buffer.

@@ -23,17 +23,9 @@ constexpr const char* kTargets[] = {"torvad.conf", "openssl.conf"};
 
 // Reads "Path" into path[260] from the settings key opened for query only.
 bool ReadInstallPath(char (&path)[MAX_PATH]) {
-  HKEY key = nullptr;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return false;
-  DWORD len = sizeof path;
-  LONG rc = RegQueryValueEx(key, torva::kValuePath, nullptr, nullptr, reinterpret_cast<BYTE*>(path),
-                            &len);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return false;
-  path[len < sizeof path ? len : sizeof path - 1] = '\0';
-  return true;
+  UniqueRegKey key;
+  return RegOpenInstallKey(KEY_QUERY_VALUE, key.Receive()) == ERROR_SUCCESS &&
+         RegQueryString(key.Get(), torva::kValuePath, path) == ERROR_SUCCESS;
 }
 
 // Copies the template to the target line by line. A line longer than the

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/ban_address.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/unique_handle.h"
+#include "tools/ban_command/ban_command.h"
 
 namespace {
 
