@@ -5,9 +5,9 @@
 
 #include "common/strutil.h"
 #include "torvad/CommandDispatch.h"
-#include "torvad/ConfigLoad.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/SessionIo.h"
 #include "torvad/Tls.h"
 
@@ -26,7 +26,7 @@ int SecondsToMs(int seconds) {
 // Every data socket gives up after session-timeout seconds without progress,
 // so a client that stops reading or writing cannot hold its session forever.
 void PrepareDataSocket(SOCKET s) {
-  if (g_config->session_timeout > 0) SockSetTimeouts(s, g_config->session_timeout);
+  if (Config().session_timeout > 0) SockSetTimeouts(s, Config().session_timeout);
 }
 
 // Fails a passive set-up: everything pending is closed, the reply names the
@@ -51,7 +51,7 @@ int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(SecondsToMs(g_config->pasv_wait));
+      Clock::now() + std::chrono::milliseconds(SecondsToMs(Config().pasv_wait));
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     int wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -102,7 +102,7 @@ int ConnectActive(FtpTbl* ftp, SOCKET ctrl_sock) {
     return -1;
   }
   ftp->data_sock = s;
-  if (SockConnect(s, ftp->port_addr, ftp->port_port, SecondsToMs(g_config->session_timeout)) != 0) {
+  if (SockConnect(s, ftp->port_addr, ftp->port_port, SecondsToMs(Config().session_timeout)) != 0) {
     LogFailed(2, "connect", static_cast<DWORD>(SockLastError()));
     LogWrite(2, "Failed the forward connection.");
     ReplySend(ftp, ctrl_sock, kCantOpen);
@@ -232,7 +232,7 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PASV");
   DataClose(ftp);
   if (!RequireLogin(ftp, sock)) return -1;
-  const ConfigTbl& c = *g_config;
+  const ConfigTbl& c = Config();
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {
     LogWrite(2, "PASV: Failed socket() errno=%d", SockLastError());

@@ -14,6 +14,7 @@
 #include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/SharedState.h"
 
 namespace {
 
@@ -24,8 +25,7 @@ struct FailureEntry {
   FailureEntry* next;
 };
 
-// Lock order: this lock, then the log lock. discon_add(.., 1) runs inside it,
-// so the registry read and the file creation happen under it too.
+// Shared state: see torvad/SharedState.h for what the lock guards and its order.
 struct FailureList {
   std::mutex mu;
   FailureEntry* head = nullptr;
@@ -83,7 +83,7 @@ int FailureListInit() {
 
 int FailureListAdd(const uint8_t address[4]) {
   TRACE_START("FailureListAdd", "FailureList");
-  if (g_config->failure_limit == 0) return 0;
+  if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
   FailureEntry* e = FindFailure(address);
   if (e != nullptr) {
@@ -106,7 +106,7 @@ int FailureListAdd(const uint8_t address[4]) {
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
   LogWrite(4, "Failure count of %s: %d", text, e->count);
-  if (e->count == g_config->failure_limit && !e->banned) {
+  if (e->count == Config().failure_limit && !e->banned) {
     AccessLogWrite("Added to the disconnect list: %s", text);
     LogWrite(3, "Return value of discon_add=%d", discon_add(text, 1));
     e->banned = 1;
@@ -117,7 +117,7 @@ int FailureListAdd(const uint8_t address[4]) {
 
 int FailureListReset(const uint8_t address[4]) {
   TRACE_START("FailureListReset", "FailureList");
-  if (g_config->failure_limit == 0) return 0;
+  if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);

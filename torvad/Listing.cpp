@@ -63,7 +63,7 @@ class LineSink {
   explicit LineSink(FtpTbl* ftp)
       : ftp_(ftp),
         block_(new (std::nothrow) char[kBatchSize]),
-        convert_(ftp->utf8_mode == 1 && g_config->utf8_ctrl_only == 0 && ftp->lang == LANG_JA) {}
+        convert_(ftp->utf8_mode == 1 && Config().utf8_ctrl_only == 0 && ftp->lang == LANG_JA) {}
 
   bool Line(const char* text) {
     if (failed_) return false;
@@ -123,7 +123,7 @@ ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
 ListView ViewOf(const FtpTbl* ftp) {
   ListView v{};
   v.at_top = ftp->cur_dir[0] == '\\' && ftp->cur_dir[1] == '\0';
-  v.no_list_dir = g_config->no_list_dir != 0;
+  v.no_list_dir = Config().no_list_dir != 0;
   SYSTEMTIME now;
   GetLocalTime(&now);
   v.current_year = now.wYear;
@@ -282,12 +282,12 @@ int CmdList(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: LIST");
   if (!DataModeSet(ftp, sock)) return -1;
   return RunChoice(ftp, sock,
-                   ChooseListFormat(g_config->list_type_list, g_config->list_type_unix, arg));
+                   ChooseListFormat(Config().list_type_list, Config().list_type_unix, arg));
 }
 
 int CmdNlst(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: NLST");
   if (!DataModeSet(ftp, sock)) return -1;
   return RunChoice(ftp, sock,
-                   ChooseListFormat(g_config->list_type_nlst, g_config->list_type_unix, arg));
+                   ChooseListFormat(Config().list_type_nlst, Config().list_type_unix, arg));
 }

@@ -7,9 +7,11 @@
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "torvad/ConfigTbl.h"
+#include "torvad/SharedState.h"
 
 namespace {
 
+// Shared state: see torvad/SharedState.h for what the lock guards and its order.
 std::mutex g_log_mutex;
 
 const char* Tag(int level) {
@@ -43,8 +45,8 @@ void WriteLine(FILE* out, const char* tag, const char* message) {
 
 }  // namespace
 
-void LogLock() { g_log_mutex.lock(); }
-void LogUnlock() { g_log_mutex.unlock(); }
+ScopedLogLock::ScopedLogLock() { g_log_mutex.lock(); }
+ScopedLogLock::~ScopedLogLock() { g_log_mutex.unlock(); }
 
 void LogWrite(int level, const char* format, ...) {
   if (level > CurrentLevel()) return;

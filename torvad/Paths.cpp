@@ -53,13 +53,13 @@ bool LocalDirOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
 
 void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
   if (IsTop(virt)) {
-    torva::Format(out, size, "%c", g_config->dir_separator);
+    torva::Format(out, size, "%c", Config().dir_separator);
     return;
   }
   char shown[1024];
   torva::CopyTruncated(shown, virt);
-  ReplaceChar(ftp, shown, '\\', g_config->dir_separator);
-  torva::Format(out, size, "%c%s", g_config->dir_separator, shown);
+  ReplaceChar(ftp, shown, '\\', Config().dir_separator);
+  torva::Format(out, size, "%c%s", Config().dir_separator, shown);
 }
 
 // ---- the directory walk shared by CWD, MKD and RMD ----
@@ -139,7 +139,7 @@ char* WalkStart(const FtpTbl* ftp, char* arg, char (&path)[1024], bool slash_too
 
 int ReplyNewCwd(FtpTbl* ftp, SOCKET sock) {
   if (IsTop(ftp->cur_dir))
-    return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", g_config->dir_separator);
+    return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", Config().dir_separator);
   char shown[1100];
   DisplayOf(ftp, ftp->cur_dir, shown, sizeof shown);
   return ReplySend(ftp, sock, "250 \"%s\" is new CWD.", shown);
@@ -189,7 +189,7 @@ void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
 int CheckWritable(FtpTbl* ftp, SOCKET sock) {
   bool ok;
   if (ftp->anonymous) {
-    ok = g_config->anonymous_write != 0;
+    ok = Config().anonymous_write != 0;
   } else {
     int32_t code = 0;
     ok = tvusers_is_writable(&code, ftp->user_name) != 0;
@@ -228,7 +228,7 @@ int CmdPwd(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PWD");
   if (!RequireLogin(ftp, sock)) return -1;
   if (IsTop(ftp->cur_dir)) {
-    ReplySend(ftp, sock, "257 \"%c\" is CWD.", g_config->dir_separator);
+    ReplySend(ftp, sock, "257 \"%c\" is CWD.", Config().dir_separator);
     return 0;
   }
   char shown[1100];
@@ -242,7 +242,7 @@ int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!CheckWritable(ftp, sock)) return 0;
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, true);
-  const char sep = g_config->dir_separator;
+  const char sep = Config().dir_separator;
   ReplaceChar(ftp, rest, '\\', sep);
   WalkResult r = WalkAll(ftp, path, rest, sep, Walk::kCreate);
   if (r == kWalkError) {
@@ -362,7 +362,7 @@ int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     return 0;
   }
   // The true size, also past 4 GiB.
-  if (g_config->size_msg_compat)
+  if (Config().size_msg_compat)
     ReplySend(ftp, sock, "200 SIZE=%lld", static_cast<long long>(size));
   else
     ReplySend(ftp, sock, "213 %lld", static_cast<long long>(size));

@@ -114,7 +114,7 @@ int TlsStartup() {
   LogWrite(3, "OpenSSL library is initializing.");
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
-  const int mech = g_config->auth_mechanism;
+  const int mech = Config().auth_mechanism;
   const SSL_METHOD* method = nullptr;
   if (mech == AUTH_SSL) {
     LogWrite(3, "Loading the SSL2&3 protocol methods.");
@@ -195,10 +195,9 @@ int TlsStartup() {
 bool TlsEnabled() { return g_ctx != nullptr; }
 
 void TlsPrintErrors() {
-  LogLock();
+  ScopedLogLock lock;
   ERR_print_errors_fp(stdout);
   fflush(stdout);
-  LogUnlock();
 }
 
 void SslStackDump() {
@@ -215,7 +214,7 @@ ssl_st* TlsNew() { return g_ctx ? SSL_new(g_ctx) : nullptr; }
 int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, sock); }
 
 int TlsAccept(ssl_st* ssl) {
-  const int seconds = g_config->session_timeout;
+  const int seconds = Config().session_timeout;
   BIO* bio = SSL_get_rbio(ssl);
   HandshakeDeadline deadline{SSL_get_fd(ssl),
                              std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};

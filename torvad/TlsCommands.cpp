@@ -17,7 +17,7 @@ constexpr const char* kNoSecurity = "503 Security data exchange has not complete
 // Whether the configured mechanism takes the client's AUTH argument; the
 // test is a case-sensitive substring test ("TLS-C" and "TLS-P" are TLS).
 bool MechanismAccepts(const char* arg) {
-  switch (g_config->auth_mechanism) {
+  switch (Config().auth_mechanism) {
     case AUTH_SSL:
     case AUTH_SSL3: return strstr(arg, "SSL") != nullptr;
     case AUTH_TLS: return strstr(arg, "TLS") != nullptr;
@@ -76,7 +76,7 @@ int CmdAuth(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     ReplySend(ftp, sock, "%s", kNeedResource);
     return -1;
   }
-  if (g_config->ssl_detail_log) TlsSetInfoCallback(ssl.get());
+  if (Config().ssl_detail_log) TlsSetInfoCallback(ssl.get());
   ReplySend(ftp, sock, "234 %s was recognized.", arg);
   if (int a = TlsAccept(ssl.get()); a != 1) {
     int err = TlsGetError(ssl.get(), a);

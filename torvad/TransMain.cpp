@@ -129,7 +129,7 @@ int ReceiveSome(SOCKET sock, FtpTbl* ftp, char* into, int room) {
 // quiet for session-timeout seconds, the connection fails, a line grows too
 // long or a handler ends the session.
 void CommandLoop(SOCKET sock, char* buffer, FtpTbl* ftp, const uint8_t* client_addr) {
-  long long wait = static_cast<long long>(g_config->session_timeout) * 1000;
+  long long wait = static_cast<long long>(Config().session_timeout) * 1000;
   const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
   int count = 0;
   for (;;) {
@@ -137,7 +137,7 @@ void CommandLoop(SOCKET sock, char* buffer, FtpTbl* ftp, const uint8_t* client_a
     // on the socket.
     bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
     if (!pending && SockWaitReadable(sock, wait_ms) != 1) {
-      LogWrite(3, "Session timeout. (%dsec)", g_config->session_timeout);
+      LogWrite(3, "Session timeout. (%dsec)", Config().session_timeout);
       return;
     }
     int n = ReceiveSome(sock, ftp, buffer + count, kRecvBufferSize - 1 - count);
@@ -185,21 +185,21 @@ DWORD TransMain(void*) {
   SessionGuard session(sock);
   if (!session.Allocate()) return static_cast<DWORD>(-1);
   FtpTbl* ftp = session.ftp();
-  ftp->utf8_mode = g_config->utf8_mode;
-  ftp->lang = g_config->default_lang;
+  ftp->utf8_mode = Config().utf8_mode;
+  ftp->lang = Config().default_lang;
 
   // Replies and TLS reads never wait longer than a silent client may stay.
-  if (g_config->session_timeout > 0) SockSetTimeouts(sock, g_config->session_timeout);
+  if (Config().session_timeout > 0) SockSetTimeouts(sock, Config().session_timeout);
   // Replies often come in pairs (150 then 226, multi-line answers): without
   // this the second waits for the client's delayed acknowledgement of the first.
   SockSetNoDelay(sock);
 
-  if (g_config->implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp))
+  if (Config().implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp))
     return static_cast<DWORD>(-1);
 
-  if (g_config->delayed_response > 0) Sleep(static_cast<DWORD>(g_config->delayed_response));
-  if (g_config->ready_message)
-    ReplySend(ftp, sock, "220 %s", g_config->ready_message);
+  if (Config().delayed_response > 0) Sleep(static_cast<DWORD>(Config().delayed_response));
+  if (Config().ready_message)
+    ReplySend(ftp, sock, "220 %s", Config().ready_message);
   else
     ReplySend(ftp, sock, "220 Torva Server is ready.");
 

@@ -109,7 +109,7 @@ void ReplyGenerated(FtpTbl* ftp, SOCKET sock, const char* name) {
 
 }  // namespace
 
-int TransferBufferSize() { return g_config->buffer_size < 4096 ? 4096 : g_config->buffer_size; }
+int TransferBufferSize() { return Config().buffer_size < 4096 ? 4096 : Config().buffer_size; }
 
 size_t TextReadLine(FILE* file, char* buf, size_t max, bool* ended) {
   size_t n = 0;
