@@ -188,7 +188,7 @@ int OnAnonymousWrite(const char*, char* value) {
 int OnAnonymousPath(const char*, char* value) {
   char* copy = strdup(value);
   if (copy == nullptr) {
-    LogWrite(-1, "Failed malloc() errno=%d", static_cast<int>(GetLastError()));
+    LogFailed(-1, "malloc", GetLastError());
     return -1;
   }
   free(g_config->anonymous_path);

@@ -57,7 +57,7 @@ int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
     int wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     int ready = SockWaitReadable(ftp->pasv_listen, wait_ms);
     if (ready == SOCKET_ERROR) {
-      LogWrite(1, "PASV: Failed select() errno=%d", SockLastError());
+      LogFailed(1, "select", static_cast<DWORD>(SockLastError()), "PASV: ");
       DataClose(ftp);
       ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (select)");
       return -1;
@@ -145,7 +145,7 @@ int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary) {
       if (ftp->pasv_listen == INVALID_SOCKET) {
         // Passive mode without its listening socket cannot happen; treated
         // like a transfer without PASV rather than waited on.
-        LogWrite(-1, "Logic Error!!");
+        LOGIC_ERROR();
         DataClose(ftp);
         ReplySend(ftp, ctrl_sock, kCantOpen);
         return -1;
@@ -208,11 +208,13 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
     return -1;
   }
   uint8_t peer[4] = {};
+  bool peer_known = true;
   if (client_addr != nullptr)
     memcpy(peer, client_addr, sizeof peer);
   else
-    SockGetPeerName(sock, peer, nullptr);
-  if (!PortTargetAllowed(addr, port, peer)) {
+    peer_known = SockGetPeerName(sock, peer, nullptr) == 0;
+  // Without a known peer nothing is allowed (a zero peer would match 0.0.0.0).
+  if (!peer_known || !PortTargetAllowed(addr, port, peer)) {
     LogWrite(2, "PORT: Refused IP=%d.%d.%d.%d / port=%u", addr[0], addr[1], addr[2], addr[3],
              static_cast<unsigned>(port));
     ReplySend(ftp, sock, kSyntax);
@@ -235,7 +237,7 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   const ConfigTbl& c = Config();
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {
-    LogWrite(2, "PASV: Failed socket() errno=%d", SockLastError());
+    LogFailed(2, "socket", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, INVALID_SOCKET, "socket");
   }
   // A port of the pool whose last connection is still in TIME_WAIT can be
@@ -247,24 +249,24 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
     if (SockBind(s, c.socket_domain, c.pasv_bind_addr, PasvPortNext()) == 0)
       bound = true;
     else
-      LogWrite(2, "PASV: Failed bind() errno=%d", SockLastError());
+      LogFailed(2, "bind", static_cast<DWORD>(SockLastError()), "PASV: ");
   }
   if (!bound) return PasvFail(ftp, sock, s, "bind");
   if (SockListen(s, 1) != 0) {
-    LogWrite(1, "PASV: Failed listen() errno=%d", SockLastError());
+    LogFailed(1, "listen", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "listen");
   }
   uint8_t addr[4];
   uint16_t port_net = 0;
   if (SockGetName(s, addr, &port_net) != 0) {
-    LogWrite(1, "PASV: Failed getsockname() errno=%d", SockLastError());
+    LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "getsockname");
   }
   if (addr[0] == 0 && addr[1] == 0 && addr[2] == 0 && addr[3] == 0 && c.pasv_addr[0] == '\0') {
     // Bound to every interface: announce the address this client reached us
     // on, the one choice that works on a host with several addresses.
     if (SockGetName(sock, addr, nullptr) != 0) {
-      LogWrite(1, "PASV: Failed getsockname() errno=%d", SockLastError());
+      LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
       return PasvFail(ftp, sock, s, "getsockname");
     }
   }

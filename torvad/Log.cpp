@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "platform/fs.h"
@@ -69,8 +70,14 @@ void AccessLogWrite(const char* format, ...) {
   WriteLine(stderr, nullptr, message);
 }
 
-void LogFailed(int level, const char* call, DWORD code) {
-  LogWrite(level, "Failed %s() errno=%d", call, static_cast<int>(code));
+void LogFailed(int level, const char* call, DWORD code, const char* prefix) {
+  LogWrite(level, "%sFailed %s() errno=%d", prefix, call, static_cast<int>(code));
+}
+
+void LogLogicError(const char* file, int line) {
+  LogWrite(-1, "Logic Error!!");
+  const char* base = strrchr(file, '/');
+  LogWrite(4, "Logic error detected at %s:%d", base != nullptr ? base + 1 : file, line);
 }
 
 void DumpWrite(const char* title, const void* data, size_t size) {

@@ -175,7 +175,7 @@ DWORD TransMain(void*) {
   TRACE_START("TransMain", "TransMain");
   SOCKET sock = ConnectListSerch();
   if (sock == INVALID_SOCKET) {
-    LogWrite(-1, "Logic Error!!");
+    LOGIC_ERROR();
     return static_cast<DWORD>(-1);
   }
   LogWrite(4, "Transaction was started. (%X/%X)", static_cast<unsigned>(sock),
