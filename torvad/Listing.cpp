@@ -25,7 +25,7 @@ constexpr size_t kLineText = 1021;
 // Lines are gathered into blocks of this size before they are sent: a
 // directory of thousands of entries then takes a few sends instead of one per
 // entry.
-constexpr size_t kBatchSize = 64 * 1024;
+constexpr size_t kBatchSize = size_t{64} * 1024;
 
 bool IsDots(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 

@@ -41,7 +41,8 @@ bool SockWriteAll(SOCKET sock, const char* data, int length) {
 }
 
 // Formats one line into `line` (cut after 1021 characters) and appends CR LF.
-int FormatLine(char (&line)[1024], const char* format, va_list ap) {
+__attribute__((format(printf, 2, 0))) int FormatLine(char (&line)[1024], const char* format,
+                                                     va_list ap) {
   int n = vsnprintf(line, 1022, format, ap);
   if (n < 0) n = 0;
   if (n > 1021) n = 1021;

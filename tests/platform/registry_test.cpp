@@ -44,6 +44,7 @@ TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheStore) {
   HKEY k = Create();
   const char sz[] = "C:\\srv \"quoted\"";
   std::vector<BYTE> binary;
+  binary.reserve(256);
   for (int i = 0; i < 256; ++i) binary.push_back(static_cast<BYTE>(i));
   // A string holding bytes outside printable ASCII (Shift_JIS "so" + katakana).
   const char odd[] = "\x83\x5c\xb1\x01tail";

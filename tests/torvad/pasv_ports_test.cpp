@@ -26,6 +26,7 @@ TEST(PasvPortsTest, ConcurrentSessionsShareTheRingEvenly) {
   std::map<uint16_t, int> seen;
   std::mutex seen_mu;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       std::map<uint16_t, int> mine;
