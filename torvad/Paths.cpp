@@ -64,9 +64,6 @@ void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
 
 // ---- the directory walk shared by CWD, MKD and RMD ----
 
-enum class Walk { kCheck, kCreate };
-enum WalkResult { kWalkOk = 0, kWalkCreated = 1, kWalkError = -1 };
-
 // Removes the last component of a virtual directory path ("a\b\" -> "a\",
 // "a\" -> "\").
 void DropLast(const FtpTbl* ftp, char (&path)[1024]) {
@@ -78,6 +75,8 @@ void DropLast(const FtpTbl* ftp, char (&path)[1024]) {
   else
     torva::CopyTruncated(path, "\\");
 }
+
+}  // namespace
 
 WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Walk mode) {
   if (strcmp(comp, "..") == 0) {
@@ -107,6 +106,8 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
   memcpy(path, next, sizeof next);
   return result;
 }
+
+namespace {
 
 // Applies the components of `arg` (split at `sep`, double-byte aware) to
 // `path`. Empty components change nothing. kWalkError at the first failing
