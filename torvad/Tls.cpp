@@ -40,6 +40,29 @@ constexpr InfoBit kInfoBits[] = {
     {0x4000, "- SSL_CB_ALERT"},        {0x10, "- SSL_CB_HANDSHAKE_START"},
     {0x20, "- SSL_CB_HANDSHAKE_DONE"}, {0x1000, "- SSL_ST_CONNECT"}};
 
+// The certificate and key files: in "ConfigDir", else in the conf directory
+// below "Path". false after logging why.
+bool KeyFilePaths(char (&cert)[320], char (&pkey)[320]) {
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  if (rc != 0) {
+    LogFailed(1, "RegOpenKeyEx", static_cast<DWORD>(rc));
+    return false;
+  }
+  char dir[261];
+  if (RegQueryString(key.Get(), torva::kValueConfigDir, dir) == 0) {
+    torva::FormatInto(cert, "%s/csr.pem", dir);
+    torva::FormatInto(pkey, "%s/private.pem", dir);
+  } else if ((rc = RegQueryString(key.Get(), torva::kValuePath, dir)) == 0) {
+    torva::FormatInto(cert, "%s/%s/csr.pem", dir, torva::kDirConf);
+    torva::FormatInto(pkey, "%s/%s/private.pem", dir, torva::kDirConf);
+  } else {
+    LogFailed(1, "RegQueryValueEx", static_cast<DWORD>(rc));
+    return false;
+  }
+  return true;
+}
+
 // A server has nobody to type a pass phrase: an encrypted key does not load.
 int NoPassPhrase(char*, int, int, void*) { return -1; }
 
@@ -152,26 +175,9 @@ int TlsStartup() {
   // theirs (DataTlsStart).
   SSL_CTX_set_mode(g_ctx, SSL_MODE_RELEASE_BUFFERS);
 
-  UniqueRegKey key;
-  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
-  if (rc != 0) {
-    LogFailed(1, "RegOpenKeyEx", static_cast<DWORD>(rc));
-    return Fail(nullptr, false);
-  }
-  char dir[261];
   char cert[320];
   char pkey[320];
-  if (RegQueryString(key.Get(), torva::kValueConfigDir, dir) == 0) {
-    torva::FormatInto(cert, "%s/csr.pem", dir);
-    torva::FormatInto(pkey, "%s/private.pem", dir);
-  } else if ((rc = RegQueryString(key.Get(), torva::kValuePath, dir)) == 0) {
-    torva::FormatInto(cert, "%s/%s/csr.pem", dir, torva::kDirConf);
-    torva::FormatInto(pkey, "%s/%s/private.pem", dir, torva::kDirConf);
-  } else {
-    LogFailed(1, "RegQueryValueEx", static_cast<DWORD>(rc));
-    return Fail(nullptr, false);
-  }
-  key.Reset();
+  if (!KeyFilePaths(cert, pkey)) return Fail(nullptr, false);
 
   // The chain variant also accepts intermediate certificates after the
   // server's own in the same file.
