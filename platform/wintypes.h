@@ -87,11 +87,11 @@ enum : DWORD {
   RPC_S_SERVER_UNAVAILABLE = 1722,
 };
 
-DWORD GetLastError();
+[[nodiscard]] DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Windows error number for a C library errno value.
-DWORD ErrnoToWin32(int err);
+[[nodiscard]] DWORD ErrnoToWin32(int err);
 
 // Kernel objects (threads, files, directory searches) share one handle type.
 using HANDLE = void*;

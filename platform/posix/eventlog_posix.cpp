@@ -310,7 +310,9 @@ BOOL AppendLine(const std::string& line) {
   const char* env = getenv("TORVA_EVENTLOG");
   std::string path = (env != nullptr && *env != '\0') ? env : kDefaultEventLog;
   size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) CreateDirectoryTree(path.substr(0, slash).c_str());
+  // A directory that cannot be made shows as the failed open below.
+  if (slash != std::string::npos && slash > 0)
+    static_cast<void>(CreateDirectoryTree(path.substr(0, slash).c_str()));
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0) {
     SetLastError(ErrnoToWin32(errno));

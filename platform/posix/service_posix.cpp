@@ -855,7 +855,8 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
     return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   }
   g_service = s;
-  if (s->manager == Manager::kSystemd) SetConsoleCtrlHandler(SystemdStopSignal, TRUE);
+  if (s->manager == Manager::kSystemd && !SetConsoleCtrlHandler(SystemdStopSignal, TRUE))
+    return FALSE;  // no stop control could ever arrive
   s->argv[0] = s->name.data();
   s->argv[1] = nullptr;
   HANDLE thread = CreateThread(nullptr, 0, ServiceThread, s, 0, nullptr);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "tests/common/scratch.h"
+#include "../common/scratch.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "tests/common/scratch.h"
+#include "../common/scratch.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/eventlog.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "tests/common/scratch.h"
+#include "../common/scratch.h"
 #include "tvevents/tvevents.h"
 #include "tvwatch/EventReport.h"
 #include "tvwatch/LogAppend.h"
