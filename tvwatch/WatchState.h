@@ -48,7 +48,3 @@ extern WatchState g_watch;
 // (*config_counts). Failures are reported as API errors; false when "Path"
 // could not be read.
 bool ReadSettings(char (&path)[MAX_PATH], char (*config_dir)[MAX_PATH], bool* config_counts);
-
-// Reads a string value into a MAX_PATH buffer, terminated; a value that does
-// not fit gives ERROR_MORE_DATA. `type` may be null. Registry result.
-LONG QueryPathValue(HKEY key, const char* name, char (&buf)[MAX_PATH], DWORD* type);

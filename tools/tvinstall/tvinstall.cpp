@@ -26,19 +26,6 @@ LONG SetString(HKEY key, const char* name, DWORD type, const char* text) {
                        static_cast<DWORD>(strlen(text) + 1));
 }
 
-// Reads a string value into buf[size], terminated. The registry's result;
-// ERROR_MORE_DATA also when no room is left for the terminating NUL.
-LONG ReadString(HKEY key, const char* name, char* buf, DWORD size, DWORD* type) {
-  DWORD len = size;
-  LONG rc = RegQueryValueEx(key, name, nullptr, type, reinterpret_cast<BYTE*>(buf), &len);
-  if (rc != ERROR_SUCCESS) return rc;
-  if (len < size)
-    buf[len] = '\0';
-  else if (buf[size - 1] != '\0')
-    return ERROR_MORE_DATA;
-  return ERROR_SUCCESS;
-}
-
 // Opens the system environment key and reads its "Path" into value[10240].
 // The messages name the call that failed. On this platform the value does
 // not exist until the first entry is added: absent reads as empty, of the
@@ -50,7 +37,7 @@ bool ReadSearchPath(HKEY* key, char* value, DWORD* type, bool absent_is_empty) {
     fprintf(stderr, "RegCreateKeyEx() error=%ld\n", L(rc));
     return false;
   }
-  rc = ReadString(*key, torva::kValueSearchPath, value, kSearchPathSize, type);
+  rc = RegQueryString(*key, torva::kValueSearchPath, value, kSearchPathSize, type);
   if (rc == ERROR_FILE_NOT_FOUND && absent_is_empty) {
     value[0] = '\0';
     *type = REG_EXPAND_SZ;
@@ -146,8 +133,7 @@ void AddEventSource(const char* dir) {
 
 void RecordPath(const char* dir) {
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, &key);
   if (rc != ERROR_SUCCESS) {
     printf("Can not create the registory. (%ld)\n", L(rc));
     return;
@@ -175,14 +161,14 @@ void RemoveSearchPath() {
     return;
   }
   HKEY key = nullptr;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key);
+  LONG rc = RegOpenInstallKey(KEY_READ, &key);
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "RegOpenKeyEx() error=%ld\n", L(rc));
     free(value);
     return;
   }
   char entry[kInstallPathSize];
-  rc = ReadString(key, torva::kValuePath, entry, sizeof entry, nullptr);
+  rc = RegQueryString(key, torva::kValuePath, entry, sizeof entry, nullptr);
   RegCloseKey(key);
   size_t used = rc == ERROR_SUCCESS ? strlen(entry) : 0;
   if (rc == ERROR_SUCCESS &&
