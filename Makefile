@@ -9,7 +9,7 @@ SOAK_SECONDS ?= 600
 SOAK_CLIENTS ?= 200
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan test-tsan fuzz soak demo bench clean
+.PHONY: all deps build test test-asan test-tsan lint fuzz soak demo bench clean
 
 all: build
 
@@ -48,6 +48,11 @@ fuzz: deps
 # A server driven by SOAK_CLIENTS clients for SOAK_SECONDS seconds.
 soak: deps build
 	python3 scripts/soak.py --seconds $(SOAK_SECONDS) --clients $(SOAK_CLIENTS)
+
+# Format check and clang-tidy (scripts/lint.sh); CI runs it too.
+lint: deps build
+	@bash scripts/deps.sh lint
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) bash scripts/lint.sh
 
 demo: deps build
 	@bash scripts/demo.sh

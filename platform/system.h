@@ -9,10 +9,11 @@
 // ResumeThread; its identifier (the kernel thread id) is known at creation.
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* arg);
 enum : DWORD { CREATE_SUSPENDED = 0x4 };
-HANDLE CreateThread(const void* security, size_t stack_size, LPTHREAD_START_ROUTINE start,
-                    void* arg, DWORD flags, DWORD* thread_id);
+[[nodiscard]] HANDLE CreateThread(const void* security, size_t stack_size,
+                                  LPTHREAD_START_ROUTINE start, void* arg, DWORD flags,
+                                  DWORD* thread_id);
 // Previous suspend count, or (DWORD)-1.
-DWORD ResumeThread(HANDLE thread);
+[[nodiscard]] DWORD ResumeThread(HANDLE thread);
 // For tests of the failure paths: the next `count` calls of ResumeThread in
 // this process fail with `error` and leave their threads suspended.
 void FailNextResumeThread(int count, DWORD error);
@@ -20,9 +21,44 @@ void FailNextResumeThread(int count, DWORD error);
 // safely here; it is left to the end of the process, which follows at once in
 // every caller of this system.
 BOOL TerminateThread(HANDLE thread, DWORD exit_code);
-DWORD GetCurrentThreadId();
-DWORD GetCurrentProcessId();
+[[nodiscard]] DWORD GetCurrentThreadId();
+[[nodiscard]] DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
+
+// Pseudo-handles of the calling thread and process, valid only in the caller;
+// DuplicateHandle turns the thread's into a real handle that other threads
+// can wait on.
+HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
+enum : DWORD { DUPLICATE_CLOSE_SOURCE = 0x1, DUPLICATE_SAME_ACCESS = 0x2 };
+// Both process handles must be GetCurrentProcess(): handles stay in this process.
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options);
+
+// Unnamed events (a name gives ERROR_NOT_SUPPORTED). A manual-reset event stays
+// signalled until ResetEvent; an automatic one releases one wait and resets.
+// SetEvent on a handle that has been closed fails with ERROR_INVALID_HANDLE,
+// so a control handler may race the close of the event it signals.
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES* security, BOOL manual_reset, BOOL initial_state,
+                   const char* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+
+// Waits on events and threads (a thread is signalled once it has ended).
+enum : DWORD {
+  INFINITE = 0xFFFFFFFF,
+  WAIT_OBJECT_0 = 0,
+  WAIT_TIMEOUT = 258,
+  WAIT_FAILED = 0xFFFFFFFF,
+  MAXIMUM_WAIT_OBJECTS = 64,
+};
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
+
+// Replaces every %NAME% of `src` that names an environment variable by its
+// value; other text stays. Returns the characters needed with the NUL; `dst`
+// holds the whole result only when that is at most `size`.
+DWORD ExpandEnvironmentStrings(const char* src, char* dst, DWORD size);
 
 // Console control events. Signals are taken on one thread of their own and
 // handed to the installed handlers, last installed first, until one returns TRUE.
@@ -36,7 +72,7 @@ enum : DWORD {
   CTRL_SHUTDOWN_EVENT = 6,
 };
 using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrl_type);
-BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+[[nodiscard]] BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // Flushes the standard streams and ends the process at once; no other thread
 // is waited for.
@@ -57,7 +93,7 @@ struct OSVERSIONINFOEX {
   BYTE wProductType;
   BYTE wReserved;
 };
-BOOL GetVersionEx(OSVERSIONINFOEX* info);
+[[nodiscard]] BOOL GetVersionEx(OSVERSIONINFOEX* info);
 
 // English country name of the user's locale (territory of LC_ALL, LC_CTYPE or
 // LANG: ja_JP gives "Japan"). Returns the characters written with the NUL, or 0
@@ -65,4 +101,4 @@ BOOL GetVersionEx(OSVERSIONINFOEX* info);
 using LCID = DWORD;
 using LCTYPE = DWORD;
 enum : DWORD { LOCALE_USER_DEFAULT = 0x400, LOCALE_SENGCOUNTRY = 0x1002 };
-int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);
+[[nodiscard]] int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);

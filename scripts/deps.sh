@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
+          libsystemd-dev util-linux
           clang libclang-rt-14-dev)  # clang: the libFuzzer harnesses of `make fuzz`
+# `deps.sh lint`: what make lint needs besides.
+if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi
 
 missing=()
 for p in "${packages[@]}"; do

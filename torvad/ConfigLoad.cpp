@@ -3,15 +3,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "common/strutil.h"
 #include "platform/fs.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/FailureList.h"
 #include "torvad/Log.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/TrimString.h"
 
 ConfigTbl* g_config = nullptr;
@@ -36,41 +37,7 @@ constexpr CommandId kShowOrder[CMD_COUNT] = {
     CMD_PWD,  CMD_LIST, CMD_NLST, CMD_SITE, CMD_SYST, CMD_STAT, CMD_HELP, CMD_NOOP, CMD_SIZE,
     CMD_PORT, CMD_PASV, CMD_TYPE, CMD_STRU, CMD_MODE, CMD_FEAT, CMD_OPTS, CMD_LANG};
 
-// ---- passive port ring ----
-
-constexpr int kMaxPasvPorts = 65536;
-
-struct PasvNode {
-  uint16_t port;  // network byte order
-  PasvNode* next;
-};
-
-struct PasvRing {
-  std::mutex mu;
-  PasvNode* head = nullptr;
-  PasvNode* tail = nullptr;
-  PasvNode* cursor = nullptr;
-};
-PasvRing g_pasv;
-
-uint16_t ToNet(unsigned v) { return static_cast<uint16_t>(((v & 0xFF) << 8) | ((v >> 8) & 0xFF)); }
 unsigned FromNet(uint16_t v) { return static_cast<unsigned>(((v & 0xFF) << 8) | (v >> 8)); }
-
-bool PasvAppend(uint16_t port_net) {
-  auto* n = static_cast<PasvNode*>(calloc(1, sizeof(PasvNode)));
-  if (n == nullptr) {
-    LogFailed(1, "malloc", GetLastError());
-    return false;
-  }
-  n->port = port_net;
-  if (g_pasv.tail)
-    g_pasv.tail->next = n;
-  else
-    g_pasv.head = n;
-  g_pasv.tail = n;
-  ++g_config->pasv_port_count;
-  return true;
-}
 
 // ---- key handlers ----
 
@@ -222,7 +189,7 @@ int OnAnonymousWrite(const char*, char* value) {
 int OnAnonymousPath(const char*, char* value) {
   char* copy = strdup(value);
   if (copy == nullptr) {
-    LogWrite(-1, "Failed malloc() errno=%d", static_cast<int>(GetLastError()));
+    LogFailed(-1, "malloc", GetLastError());
     return -1;
   }
   free(g_config->anonymous_path);
@@ -411,70 +378,6 @@ const char* OnOff(int v) { return v ? "on" : "off"; }
 
 const char* CommandName(int id) { return id >= 0 && id < CMD_COUNT ? kCommandNames[id] : ""; }
 
-int PasvPortAdd(const char* value) {
-  char text[1024];
-  torva::CopyTruncated(text, value);
-  int low = 0, high = 0;
-  bool in_range;
-  if (char* dash = strchr(text, '-')) {
-    *dash = '\0';
-    in_range = torva::AtoiInRange(TrimString(text), 0, 65535, &low) &&
-               torva::AtoiInRange(TrimString(dash + 1), 0, 65535, &high);
-    if (high < low) {
-      int t = low;
-      low = high;
-      high = t;
-    }
-  } else {
-    in_range = torva::AtoiInRange(text, 0, 65535, &low);
-    high = low;
-  }
-  if (!in_range) {
-    // Ports live in 0..65535; anything else names no port of this machine.
-    LogWrite(1, "pasv-port=%s is out of range.", value);
-    return -1;
-  }
-  // A ring of more entries than there are ports holds nothing but repeats;
-  // lines of whole ranges would otherwise ask for millions of entries.
-  if (high - low + 1 > kMaxPasvPorts - g_config->pasv_port_count) {
-    LogWrite(1, "pasv-port=%s: more than %d ports in all.", value, kMaxPasvPorts);
-    return -1;
-  }
-  for (int p = low; p <= high; ++p)
-    if (!PasvAppend(ToNet(static_cast<unsigned>(p)))) return -1;
-  return 0;
-}
-
-int PasvPortRing() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.head == nullptr) {
-    g_config->pasv_port_count = 0;
-    if (!PasvAppend(0)) return -1;
-  }
-  g_pasv.tail->next = g_pasv.head;
-  g_pasv.cursor = g_pasv.head;
-  return 0;
-}
-
-uint16_t PasvPortNext() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.cursor == nullptr) return 0;
-  uint16_t port = g_pasv.cursor->port;
-  g_pasv.cursor = g_pasv.cursor->next;
-  return port;
-}
-
-void PasvPortReset() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.tail) g_pasv.tail->next = nullptr;
-  for (PasvNode* n = g_pasv.head; n != nullptr;) {
-    PasvNode* next = n->next;
-    free(n);
-    n = next;
-  }
-  g_pasv.head = g_pasv.tail = g_pasv.cursor = nullptr;
-}
-
 int ConfigLoad(const char* path) {
   TRACE_START("ConfigLoad", "ConfigLoad");
   for (int i = 0; i < CMD_COUNT; ++i) g_config->cmd_enable[i] = 1;
@@ -491,8 +394,8 @@ int ConfigLoad(const char* path) {
 
   // Only a regular file is read: a FIFO would block start-up, and a
   // directory would read as an empty configuration.
-  FILE* f = OpenRegularFile(path, "r");
-  if (f == nullptr) {
+  UniqueFile f(OpenRegularFile(path, "r"));
+  if (!f) {
     if (IsRegularFile(path) == 0)
       LogWrite(-1, "%s is not a regular file!", path);
     else
@@ -502,7 +405,7 @@ int ConfigLoad(const char* path) {
   }
   char line[1024];
   int number = 0;
-  for (LineRead r; (r = ReadConfigLine(f, line, &number)) != LineRead::kEnd;) {
+  for (LineRead r; (r = ReadConfigLine(f.Get(), line, &number)) != LineRead::kEnd;) {
     if (r == LineRead::kTooLong) {
       // A line longer than the buffer: its tail must not become a setting.
       LogWrite(2, "Line %d of the configuration is too long and was ignored.", number);
@@ -510,12 +413,11 @@ int ConfigLoad(const char* path) {
     }
     if (line[0] == '#') continue;
     if (ApplyLine(line) != 0) {
-      fclose(f);
       TRACE_END("ConfigLoad", "ConfigLoad");
       return -1;
     }
   }
-  fclose(f);
+  f.Reset();
   WarnUnusable();
   if (g_config->pasv_bind[0] == '\0')
     torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);

@@ -81,7 +81,7 @@ int DataTextSend(FtpTbl* ftp, const char* format, ...) {
   va_start(ap, format);
   int n = FormatLine(line, format, ap);
   va_end(ap);
-  bool convert = ftp->utf8_mode == 1 && g_config->utf8_ctrl_only == 0 && ftp->lang == LANG_JA;
+  bool convert = ftp->utf8_mode == 1 && Config().utf8_ctrl_only == 0 && ftp->lang == LANG_JA;
   return SendLine(ftp->data_ssl, ftp->data_sock, convert, line, n);
 }
 

@@ -63,11 +63,11 @@ constexpr char kTooManyReply[] = "421 Too many connections from your address.\r\
 // share already is told so and closed. It never becomes a session, so it
 // counts as no log-in failure either.
 bool TooManyFrom(SOCKET c, const uint8_t addr[4]) {
-  const int limit = g_config->max_connect_per_host;
+  const int limit = Config().max_connect_per_host;
   if (limit <= 0 || ConnectListCountFrom(addr) < limit) return false;
   LogWrite(3, "Too many connections from %d.%d.%d.%d.", addr[0], addr[1], addr[2], addr[3]);
-  // A new socket takes this much at once.
-  SockSend(c, kTooManyReply, sizeof kTooManyReply - 1);
+  // A new socket takes this much at once; a client already gone is no news.
+  static_cast<void>(SockSend(c, kTooManyReply, sizeof kTooManyReply - 1));
   SockClose(c);
   return true;
 }
@@ -136,7 +136,9 @@ BOOL TerminateFunc(DWORD signal) {
     return TRUE;
   }
   LogWrite(3, "Received the terminating signal. (%d)", static_cast<int>(signal));
-  SetConsoleCtrlHandler(SignalHold, TRUE);
+  // Best effort: a second signal during termination only repeats what is
+  // already under way.
+  static_cast<void>(SetConsoleCtrlHandler(SignalHold, TRUE));
   LogWrite(3, "Terminating all transaction.");
   ConnectListTerm();
   if (g_listen != INVALID_SOCKET) SockClose(g_listen);

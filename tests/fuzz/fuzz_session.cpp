@@ -28,6 +28,7 @@
 #include "torvad/ConfigLoad.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/ConnectList.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/TransMain.h"
 #include "tvusers/tvusers.h"
 

@@ -62,34 +62,21 @@ def as_root():
     return os.geteuid() == 0
 
 
-class ServerCase(unittest.TestCase):
-    """One server per class, a user whose top directory is `root`, and an
-    `outside` directory next to it that no session may reach."""
-    CONFIG = {}
+class ServerCase(h.ServerCase):
+    """A user whose top directory is the instance's root, and an `outside`
+    directory next to it that no session may reach."""
     USERS = [USER]
 
     @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=cls.USERS)
-        cls.outside = os.path.join(cls.inst.dir, "outside")
+    def prepare_file(cls, inst):
+        cls.outside = os.path.join(inst.dir, "outside")
         os.makedirs(cls.outside)
-        cls.inst.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
 
     def path(self, *parts):
         return os.path.join(self.inst.root, *parts)
 
-    def session(self, timeout=20, source="127.0.0.1"):
-        c = h.RawClient(self.inst.port, timeout=timeout) if source == "127.0.0.1" else None
-        if c is None:
-            c = h.RawClient.__new__(h.RawClient)
-            c.sock = connect_from(source, self.inst.port, timeout)
-            c.buf = b""
-        self.addCleanup(c.close)
-        self.assertEqual(c.reply(), GREETING)
+    def session(self, timeout=20):
+        c = self.greeted(timeout=timeout)
         c.login(*USER)
         return c
 
@@ -239,9 +226,8 @@ class SymlinkTest(ServerCase):
     """Links planted in a user's tree led out of it, dangling ones too."""
 
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        root, out = cls.inst.root, cls.outside
+    def prepare(cls, inst):
+        root, out = inst.root, cls.outside
         write(os.path.join(out, "secret.txt"), b"outside secret")
         os.makedirs(os.path.join(out, "emptydir"))
         os.makedirs(os.path.join(root, "sub"))
@@ -392,9 +378,7 @@ class TrickleTest(ServerCase):
     CONFIG = {"session-timeout": "2", "max-connect-per-host": "2", "failure-limit": "5"}
 
     def test_a_request_must_be_complete_within_the_timeout(self):
-        c = h.RawClient(self.inst.port, timeout=20)
-        self.addCleanup(c.close)
-        self.assertEqual(c.reply(), GREETING)
+        c = self.greeted(timeout=20)
         start = time.time()
         closed_at = None
         for byte in b"NOOP NOOP NOOP\r\n":
@@ -412,10 +396,7 @@ class TrickleTest(ServerCase):
 
     def test_one_address_cannot_hold_every_slot(self):
         failures_before = self.inst.log().count("Adding the failure-list.")
-        first = [h.RawClient(self.inst.port) for _ in range(2)]
-        for c in first:
-            self.addCleanup(c.close)
-            self.assertEqual(c.reply(), GREETING)
+        first = [self.greeted() for _ in range(2)]
         third = h.RawClient(self.inst.port)
         self.addCleanup(third.close)
         self.assertEqual(third.line(), TOO_MANY)
@@ -612,18 +593,12 @@ class StalledDownloadTest(ServerCase):
 
 class StalledTlsDownloadTest(ServerCase):
     CONFIG = {"session-timeout": "3", "auth-mechanism": "TLS"}
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=cls.USERS, tls=True)
-        cls.inst.start()
+    TLS = True
 
     def test_protected_download_is_bounded_too(self):
         write(self.path("big.bin"), os.urandom(1 << 20) * 48)
         ctx = h.client_tls_context()
-        c = h.RawClient(self.inst.port, timeout=20)
-        self.addCleanup(c.close)
-        c.reply()
+        c = self.greeted(timeout=20)
         self.assertTrue(c.cmd("AUTH TLS").startswith("234"))
         c.sock = ctx.wrap_socket(c.sock, server_hostname="localhost")
         c.login(*USER)

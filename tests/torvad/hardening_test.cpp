@@ -14,6 +14,7 @@
 #include "torvad/ConfigTbl.h"
 #include "torvad/ConnectList.h"
 #include "torvad/FailureList.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/StartTrans.h"
 #include "torvad/TransMain.h"
 
