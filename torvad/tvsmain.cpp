@@ -40,7 +40,7 @@ constexpr long long kMinLoopWaitMs = 10;
 int LoopWaitMs() {
   long long ms = static_cast<long long>(g_config->loop_cycle_sec) * 1000 +
                  (static_cast<long long>(g_config->loop_cycle_usec) + 999) / 1000;
-  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms < kMinLoopWaitMs ? kMinLoopWaitMs : static_cast<int>(ms);
+  return static_cast<int>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms < kMinLoopWaitMs ? kMinLoopWaitMs : ms);
 }
 
 DWORD FullListSleepMs() {

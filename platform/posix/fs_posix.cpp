@@ -487,7 +487,9 @@ bool ResolveLoosely(const char* path, std::string& out) {
       DropLastComponent(resolved);
       continue;
     }
-    std::string next = resolved == "/" ? "/" + c : resolved + "/" + c;
+    std::string next = resolved;
+    if (next != "/") next += '/';
+    next += c;
     if (!missing) {
       struct stat st;
       if (lstat(next.c_str(), &st) != 0) {

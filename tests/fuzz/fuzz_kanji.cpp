@@ -27,7 +27,7 @@ bool ShortestUtf8(const std::string& s) {
 
 // The searches agree with a plain scan that steps over double-byte characters.
 void CheckSearches(const FtpTbl& ftp, const char* text) {
-  for (int c : {'\\', '/', '\r', '\n', '.'}) {
+  for (int c : {0x5C, 0x2F, 0x0D, 0x0A, 0x2E}) {  // \\ / CR LF .
     const char* first = SjisStrchr(&ftp, text, c);
     const char* last = SjisStrrchr(&ftp, text, c);
     if ((first == nullptr) != (last == nullptr)) abort();
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
   std::string text(reinterpret_cast<const char*>(data), size);
-  text = text.c_str();  // names are strings: they end at their first NUL
+  text.resize(strlen(text.c_str()));  // names are strings: they end at their first NUL
   FtpTbl ftp{};
   for (int lang : {0, 1}) {
     ftp.lang = lang;

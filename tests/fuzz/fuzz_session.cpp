@@ -42,13 +42,14 @@ std::string g_outside;
 // every input meets the same tree.
 void MakeTree() {
   fuzz::EmptyDirectory(g_root);
-  auto file = [](const std::string& name, const char* text) {
-    fuzz::WriteFile(g_root + "/" + name, reinterpret_cast<const uint8_t*>(text), strlen(text));
+  auto file = [](const std::string& name, const std::string& bytes) {
+    fuzz::WriteFile(g_root + "/" + name, reinterpret_cast<const uint8_t*>(bytes.data()),
+                    bytes.size());
   };
   mkdir((g_root + "/sub").c_str(), 0700);
   mkdir((g_root + "/\x83\x5c").c_str(), 0700);  // a second byte 0x5C
   file("a.txt", "line one\r\nline two\r\n");
-  file("sub/b.bin", "\x00\x01\x1a\xff");
+  file("sub/b.bin", std::string("\x00\x01\x1a\xff", 4));
   file("\x83\x65\x83\x58\x83\x67.txt", "sjis");
   symlink("sub", (g_root + "/in").c_str());
   symlink(g_outside.c_str(), (g_root + "/out").c_str());
