@@ -26,9 +26,11 @@ namespace {
 // every waiter through one condition variable; a waiter re-checks its own
 // objects. The set of live objects lets SetEvent and the waits refuse a handle
 // that has been closed instead of touching freed memory.
-std::mutex g_wait_mu;
-std::condition_variable g_wait_cv;
-std::unordered_set<const HandleObject*> g_live;
+// Never destroyed: a detached thread may end while the process exits, after
+// the static destructors have run, and it still takes the lock to leave.
+std::mutex& g_wait_mu = *new std::mutex;
+std::condition_variable& g_wait_cv = *new std::condition_variable;
+std::unordered_set<const HandleObject*>& g_live = *new std::unordered_set<const HandleObject*>;
 
 struct WaitObject : HandleObject {
   WaitObject() {

@@ -16,7 +16,7 @@ import time
 import unittest
 
 import torva_harness as h
-from torva_harness import read, write  # noqa: F401
+from torva_harness import read, recv_all, write  # noqa: F401
 
 USER = ("bob", "pw")
 BUFFER = int(h.BASE_CONFIG["buffer-size"])
@@ -80,17 +80,6 @@ def active(c):
     reply = c.cmd("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 0xFF))
     assert reply == PORT_OK, reply
     return ls
-
-
-def recv_all(s, timeout=30):
-    s.settimeout(timeout)
-    chunks = []
-    while True:
-        chunk = s.recv(1 << 20)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks)
 
 
 def open_data(c, mode):

@@ -353,6 +353,17 @@ class RawClient:
         self.close()
 
 
+def recv_all(s, timeout=30):
+    """Reads a socket (a data connection) to its end."""
+    s.settimeout(timeout)
+    chunks = []
+    while True:
+        chunk = s.recv(1 << 20)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
 def write(path, data):
     with open(path, "wb") as f:
         f.write(data)
