@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
 #include "../common/scratch.h"
+#include "platform/registry.h"
 
 namespace {
 
