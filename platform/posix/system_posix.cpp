@@ -373,7 +373,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
     }
     if (timed_out) return WAIT_TIMEOUT;
     if (milliseconds == INFINITE)
-      g_wait_cv.wait(lock);
+      g_wait_cv.wait(lock);  // NOLINT(bugprone-spuriously-wake-up-functions): the loop re-checks
     else
       timed_out = g_wait_cv.wait_until(lock, deadline) == std::cv_status::timeout;
   }
