@@ -62,6 +62,19 @@ void SetLastError(DWORD code);
 // Windows error number for a C library errno value.
 DWORD ErrnoToWin32(int err);
 
+// The system's message text for a Windows error number, as FormatMessage with
+// FORMAT_MESSAGE_FROM_SYSTEM gives it in English: one sentence ending in CR LF.
+// Only that source is known here (inserts are never expanded). Returns the
+// characters stored without the NUL; 0 with ERROR_MR_MID_NOT_FOUND for a number
+// without a text, or ERROR_INSUFFICIENT_BUFFER when `size` is too small.
+enum : DWORD {
+  FORMAT_MESSAGE_IGNORE_INSERTS = 0x200,
+  FORMAT_MESSAGE_FROM_SYSTEM = 0x1000,
+  ERROR_MR_MID_NOT_FOUND = 317,
+};
+DWORD FormatMessage(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
+                    char* buffer, DWORD size, void* arguments);
+
 // Kernel objects (threads, files, directory searches) share one handle type.
 using HANDLE = void*;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))

@@ -294,6 +294,30 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWOR
   return f;
 }
 
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void*) {
+  if (written != nullptr) *written = 0;
+  FileObject* f = nullptr;
+  if (file != nullptr && file != INVALID_HANDLE_VALUE)
+    f = dynamic_cast<FileObject*>(static_cast<HandleObject*>(file));
+  if (f == nullptr || f->fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const char* p = static_cast<const char*>(data);
+  DWORD done = 0;
+  while (done < size) {
+    ssize_t n = write(f->fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (written != nullptr) *written = done;
+      return FailErrno();
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (written != nullptr) *written = done;
+  return TRUE;
+}
+
 FILE* OpenRegularFile(const char* path, const char* mode) {
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   bool plus = strchr(mode, '+') != nullptr;
