@@ -1,0 +1,46 @@
+// tvusergui: the user administration window. One copy runs at a time; the
+// exit code is 1 after the window ran and 0 when start-up failed.
+#include <FL/Fl.H>
+#include <FL/x.H>
+
+#include <cstdio>
+
+#include "tvusergui/MainWindow.h"
+#include "tvusergui/UserAdmin.h"
+
+using namespace torva::gui;
+
+namespace {
+// Without a display no window and no message box can be shown.
+constexpr int kExitNoDisplay = 2;
+}  // namespace
+
+int main() {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    const char* name = XDisplayName(nullptr);
+    fprintf(stderr, "tvusergui: cannot open the X display %s%s%s; no window can be shown.\n",
+            *name != '\0' ? "\"" : "", *name != '\0' ? name : "(DISPLAY is not set)",
+            *name != '\0' ? "\"" : "");
+    return kExitNoDisplay;
+  }
+  fl_open_display(display);
+  // Controls of 24 pixels take the size of text a dialog uses.
+  FL_NORMAL_SIZE = 12;
+
+  InstanceLock lock;
+  if (std::optional<Box> box = StartUp(&lock)) {
+    ShowBox(*box);
+    return kExitStartFailed;
+  }
+  {
+    MainWindow window;
+    // A list that cannot be filled closes the program before the window shows.
+    if (window.Create()) {
+      window.show();
+      Fl::run();
+    }
+  }
+  lock.Release();
+  return kExitEnded;
+}
