@@ -4,7 +4,7 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan demo bench screenshot clean
 
 all: build
 
@@ -30,6 +30,10 @@ demo: deps build
 
 bench: deps build
 	@bash scripts/bench.sh
+
+# The user administration window with three users, rendered under Xvfb.
+screenshot: deps build
+	@TORVA_BIN=$(CURDIR)/$(BUILD_DIR)/bin python3 scripts/screenshot.py docs/tvusergui.png
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) var

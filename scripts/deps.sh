@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
-          python3 curl lftp netbase ca-certificates procps)
+          python3 curl lftp netbase ca-certificates procps
+          libfltk1.3-dev libx11-dev fonts-dejavu-core xvfb xdotool imagemagick binutils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,8 @@
 // A report list for FLTK: column headers, rows of text, several rows
-// selectable with the mouse (Ctrl and Shift) and the keyboard. FLTK has no
-// list view of its own; this one is built on Fl_Table_Row.
+// selectable with the mouse (Ctrl and Shift) and the keyboard (arrows, Home,
+// End, Page Up and Down; Shift extends, Ctrl moves the focus row only and
+// Ctrl+Space toggles it). FLTK has no list view of its own; this one is built
+// on Fl_Table_Row.
 #pragma once
 
 #include <FL/Fl_Table_Row.H>
@@ -46,10 +48,15 @@ class ReportList : public Fl_Table_Row {
 
  private:
   std::vector<bool> Selection();
+  // Handles a key; false for keys that are not the list's, such as Tab.
+  bool Key();
+  void MoveFocus(int row, bool extend, bool keep_selection);
 
   std::vector<Cells> rows_;
   std::array<const char*, kColumns> titles_{};
   bool has_columns_ = false;
+  int focus_row_ = -1;   // the row with the focus rectangle, -1 before the first
+  int anchor_row_ = -1;  // where a Shift selection starts
   void (*changed_)(void*) = nullptr;
   void* changed_data_ = nullptr;
 };

@@ -25,8 +25,10 @@ int main() {
     return kExitNoDisplay;
   }
   fl_open_display(display);
-  // Controls of 24 pixels take the size of text a dialog uses.
+  // Controls of 24 pixels take the size of text a dialog uses, on the grey of
+  // the classic Windows scheme (the window's background colour).
   FL_NORMAL_SIZE = 12;
+  Fl::background(212, 208, 200);
 
   InstanceLock lock;
   if (std::optional<Box> box = StartUp(&lock)) {
