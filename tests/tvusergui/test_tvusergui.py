@@ -3,6 +3,7 @@ controls, menus and message boxes, and the user store checked with tvlsuser
 after each step."""
 
 import os
+import shutil
 import subprocess
 import time
 import unittest
@@ -177,6 +178,16 @@ class MenuTest(WindowCase):
         w.menu("c", "d")
         self.until_users([("alice", "a", "/srv/alice", "WRITE")])
         self.close(w)
+
+
+    def test_refresh_after_the_user_directory_went_shows_the_list_box_and_ends(self):
+        self.inst.add_user("alice", "a", "/srv/alice")
+        w = self.open()
+        shutil.rmtree(self.inst.users)
+        w.menu("c", "r")
+        w.answer("tvusers_list")
+        self.assertEqual(w.wait_exit(), 1)
+        self.assert_clean_end(w)
 
 
 class InstanceTest(WindowCase):

@@ -83,17 +83,22 @@ class UserAdminTest : public ::testing::Test {
     EXPECT_EQ(box->text, text);
   }
 
+  static void ExpectRow(const Outcome& out, RowChange change, const char* name, const char* dir,
+                        const char* authority) {
+    EXPECT_FALSE(out.box.has_value());
+    EXPECT_EQ(out.change, change);
+    EXPECT_EQ(out.row.name, name);
+    EXPECT_EQ(out.row.directory, dir);
+    EXPECT_STREQ(out.row.authority, authority);
+  }
+
   fs::path root_;
   fs::path users_;
 };
 
 TEST_F(UserAdminTest, ApplyAddsANewUserWithZeroNumbersAndAppendsItsRow) {
-  Outcome out = Apply("eve", "secret", "/srv/eve", 1);
-  EXPECT_FALSE(out.box.has_value());
-  EXPECT_EQ(out.change, RowChange::kAppend);
-  EXPECT_EQ(out.row.name, "eve");
-  EXPECT_EQ(out.row.directory, "/srv/eve");
-  EXPECT_STREQ(out.row.authority, "readonly");
+  ExpectRow(Apply("eve", "secret", "/srv/eve", 1), RowChange::kAppend, "eve", "/srv/eve",
+            "readonly");
 
   UserRecord rec = Read("eve");
   EXPECT_STREQ(reinterpret_cast<const char*>(rec.passwd), "secret");
@@ -107,12 +112,7 @@ TEST_F(UserAdminTest, ApplyAddsANewUserWithZeroNumbersAndAppendsItsRow) {
 TEST_F(UserAdminTest, ApplyOnAnExistingNameModifiesItAndUpdatesItsRow) {
   Add("bob", "old", "/srv/bob", 1);
   // Empty fields replace what is stored; the numbers the window never shows stay.
-  Outcome out = Apply("bob", "", "", 0);
-  EXPECT_FALSE(out.box.has_value());
-  EXPECT_EQ(out.change, RowChange::kUpdate);
-  EXPECT_EQ(out.row.name, "bob");
-  EXPECT_EQ(out.row.directory, "");
-  EXPECT_STREQ(out.row.authority, "writable");
+  ExpectRow(Apply("bob", "", "", 0), RowChange::kUpdate, "bob", "", "writable");
   EXPECT_EQ(UserFiles(), 1u);
 
   UserRecord rec = Read("bob");
