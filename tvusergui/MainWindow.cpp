@@ -126,7 +126,8 @@ bool MainWindow::Create() {
   end();
   // The controls keep their places; resize() moves the menu bar and the list.
   resizable(nullptr);
-  size_range(kControls[0].w + 64, kMenuHeight + 128);
+  // No smaller than the controls above the list, which keep their places.
+  size_range(416, kMenuHeight + ListPlace(0, 0).y);
   PlaceList();
   return Fill();
 }

@@ -218,6 +218,14 @@ class StartFailureTest(WindowCase):
         self.assertFalse(w.visible(xgui.TITLE))
         self.assert_clean_end(w)
 
+    def test_without_path_the_system_error_box_shows_and_it_ends_with_0(self):
+        self.inst.run("tvreg", "delete", xgui.SETTINGS_KEY, "/v", "Path", "/f")
+        w = self.open(wait_main=False)
+        w.answer("RegQueryValueEx")
+        self.assertEqual(w.wait_exit(), 0)
+        self.assertFalse(w.visible(xgui.TITLE))
+        self.assertEqual(os.listdir(os.path.join(self.inst.dir, "sys")), [])
+
     def test_without_a_display_it_says_so_and_fails(self):
         env = dict(self.inst.env)
         env.pop("DISPLAY", None)
