@@ -182,6 +182,19 @@ int ReportList::handle(int event) {
 void ReportList::draw_cell(TableContext context, int r, int c, int x, int y, int w, int h) {
   switch (context) {
     case CONTEXT_STARTPAGE: fl_font(FL_HELVETICA, FL_NORMAL_SIZE); return;
+    case CONTEXT_ENDPAGE: {
+      // The header row goes on as an empty header past the last column.
+      int left =
+          tix + table_w - (hscrollbar->visible() ? static_cast<int>(hscrollbar->value()) : 0);
+      int right = tix + tiw;
+      if (col_header() && has_columns_ && left < right) {
+        fl_push_clip(left, wiy, right - left, col_header_height());
+        fl_draw_box(FL_THIN_UP_BOX, left, wiy, right - left, col_header_height(),
+                    FL_BACKGROUND_COLOR);
+        fl_pop_clip();
+      }
+      return;
+    }
     case CONTEXT_COL_HEADER:
       fl_push_clip(x, y, w, h);
       fl_draw_box(FL_THIN_UP_BOX, x, y, w, h, FL_BACKGROUND_COLOR);
