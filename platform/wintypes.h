@@ -56,11 +56,11 @@ enum : DWORD {
   ERROR_IO_DEVICE = 1117,
 };
 
-DWORD GetLastError();
+[[nodiscard]] DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Windows error number for a C library errno value.
-DWORD ErrnoToWin32(int err);
+[[nodiscard]] DWORD ErrnoToWin32(int err);
 
 // The system's message text for a Windows error number, as FormatMessage with
 // FORMAT_MESSAGE_FROM_SYSTEM gives it in English: one sentence ending in CR LF.

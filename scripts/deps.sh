@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
           libfltk1.3-dev libx11-dev fonts-dejavu-core xvfb xdotool imagemagick binutils)
+# `deps.sh lint`: what make lint needs besides.
+if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #include "tvusergui/UserAdmin.h"
 
 #include <cstring>
+#include <utility>
 
 #include "common/strutil.h"
 #include "common/torva.h"
@@ -142,38 +143,35 @@ Outcome DeleteRow(const char* first_column) {
 
 bool InstanceLock::Acquire(const char* path) {
   Release();
-  HANDLE h = CreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  UniqueKernelHandle file(CreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return false;
   DWORD written = 0;
-  if (!WriteFile(h, kLockText, sizeof kLockText - 1, &written, nullptr) ||
-      written != sizeof kLockText - 1) {
-    // Not ours to delete: it may be what another copy left behind.
-    CloseHandle(h);
+  // A file that cannot take the text is closed, not deleted: it may be what
+  // another copy left behind.
+  if (!WriteFile(file.Get(), kLockText, sizeof kLockText - 1, &written, nullptr) ||
+      written != sizeof kLockText - 1)
     return false;
-  }
-  handle_ = h;
+  file_ = std::move(file);
   path_ = path;
   return true;
 }
 
 void InstanceLock::Release() {
-  if (handle_ == INVALID_HANDLE_VALUE) return;
-  CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
-  DeleteFile(path_.c_str());
+  if (!file_) return;
+  file_.Reset();
+  // Gone already, or taken by a copy that started in between: either way not ours.
+  static_cast<void>(DeleteFile(path_.c_str()));
   path_.clear();
 }
 
 std::optional<Box> StartUp(InstanceLock* lock) {
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &key);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
   if (rc != ERROR_SUCCESS) return SystemError("RegOpenKeyEx", static_cast<DWORD>(rc));
-  // One byte more than the value may hold, so that it always ends.
-  char path[1025] = {};
-  DWORD size = 1024;
-  rc = RegQueryValueEx(key, kValuePath, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size);
-  RegCloseKey(key);
+  char path[1024];
+  rc = RegQueryString(key.Get(), kValuePath, path);
   if (rc != ERROR_SUCCESS) return SystemError("RegQueryValueEx", static_cast<DWORD>(rc));
+  key.Reset();
 
   char lock_path[1100];
   Box already{"This application has already been started.", "Notice", BoxIcon::kInformation};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
 #include "platform/wintypes.h"
 
 namespace torva::gui {
@@ -187,7 +188,7 @@ class InstanceLock {
   void Release();
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  UniqueKernelHandle file_;
   std::string path_;
 };
 

@@ -531,7 +531,8 @@ LONG RegQueryValueEx(HKEY key, const char* name, DWORD*, DWORD* type, BYTE* data
       *size = need;
       return Fail(ERROR_MORE_DATA);
     }
-    memcpy(data, v->data.data(), need);
+    // Values are bytes; a string's NUL is part of its data, never added.
+    memcpy(data, v->data.data(), need);  // NOLINT(bugprone-not-null-terminated-result)
   }
   if (size) *size = need;
   return Fail(ERROR_SUCCESS);
@@ -623,7 +624,7 @@ LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD*, DW
         *data_len = need;
         return Fail(ERROR_MORE_DATA);
       }
-      memcpy(data, v.data.data(), need);
+      memcpy(data, v.data.data(), need);  // NOLINT(bugprone-not-null-terminated-result): bytes
     }
     *data_len = need;
   }

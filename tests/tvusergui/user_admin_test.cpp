@@ -13,14 +13,13 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "tvusers/tvusers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace torva::gui;
-
-constexpr char kKey[] = "SOFTWARE\\MORVEK SOFTWARE\\Torva Server";
 
 class UserAdminTest : public ::testing::Test {
  protected:
@@ -43,20 +42,16 @@ class UserAdminTest : public ::testing::Test {
   }
 
   static void SetValue(const char* name, DWORD type, const std::string& data) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              0);
-    ASSERT_EQ(RegSetValueEx(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+    UniqueRegKey key;
+    ASSERT_EQ(RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive()), 0);
+    ASSERT_EQ(RegSetValueEx(key.Get(), name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
                             static_cast<DWORD>(data.size() + 1)),
               0);
-    RegCloseKey(key);
   }
   static void DeleteValue(const char* name) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key), 0);
-    ASSERT_EQ(RegDeleteValue(key, name), 0);
-    RegCloseKey(key);
+    UniqueRegKey key;
+    ASSERT_EQ(RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive()), 0);
+    ASSERT_EQ(RegDeleteValue(key.Get(), name), 0);
   }
 
   // Adds a user as the user commands do, with their three stored numbers.

@@ -8,6 +8,7 @@
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 
 #ifndef TVSETDIR_KIND
 #error "TVSETDIR_KIND selects the command: 0 tvsetusers, 1 tvsetcfg, 2 tvsetban"
@@ -37,15 +38,6 @@ int Usage() {
   return kExitUsage;
 }
 
-// Reads a value into buf[1024]; the type goes to *type. Returns the registry
-// result. The data is terminated even when the value carries no NUL.
-LONG ReadValue(HKEY key, const char* name, char (&buf)[1024], DWORD* type) {
-  DWORD len = sizeof buf;
-  LONG rc = RegQueryValueEx(key, name, nullptr, type, reinterpret_cast<BYTE*>(buf), &len);
-  if (rc == ERROR_SUCCESS) buf[len < sizeof buf ? len : sizeof buf - 1] = '\0';
-  return rc;
-}
-
 int QueryFailed(const char* name, LONG rc) {
   fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", name, static_cast<int>(rc));
   return kExitFailure;
@@ -64,7 +56,7 @@ int Store(HKEY key, const char* dir) {
 int Show(HKEY key) {
   char buf[1024];
   DWORD type = REG_NONE;
-  LONG rc = ReadValue(key, kThis.value, buf, &type);
+  LONG rc = RegQueryString(key, kThis.value, buf, &type);
   if (rc != ERROR_SUCCESS) return QueryFailed(kThis.value, rc);
   if (type != REG_SZ) {
     fprintf(stderr, "Invalid data type was defined in the registry \"%s\". (%d)\n", kThis.value,
@@ -78,7 +70,7 @@ int Show(HKEY key) {
 // Stores Path followed by the default sub-directory, replacing any value.
 int StoreDefault(HKEY key) {
   char path[1024];
-  LONG rc = ReadValue(key, torva::kValuePath, path, nullptr);
+  LONG rc = RegQueryString(key, torva::kValuePath, path, nullptr);
   if (rc != ERROR_SUCCESS) return QueryFailed(torva::kValuePath, rc);
   char dir[1024];
   // A directory that does not fit could not be read back by anyone, so a
@@ -95,7 +87,7 @@ int StoreDefault(HKEY key) {
 // that is already there is the administrator's and stays.
 int Setup(HKEY key) {
   char buf[1024];
-  LONG rc = ReadValue(key, kThis.value, buf, nullptr);
+  LONG rc = RegQueryString(key, kThis.value, buf, nullptr);
   if (rc != ERROR_FILE_NOT_FOUND) return 0;
   return StoreDefault(key);
 }
@@ -105,27 +97,17 @@ int Setup(HKEY key) {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
 
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return kExitFailure;
   }
 
   const char* op = argv[1];
-  int result;
-  if (strcmp(op, "-show") == 0) {
-    result = Show(key);
-  } else if (strcmp(op, "-setup") == 0) {
-    result = Setup(key);
-  } else if (strcmp(op, "-init") == 0) {
-    result = StoreDefault(key);
-  } else if (strcmp(op, "-d") == 0 && argc >= 3) {
-    result = Store(key, argv[2]);
-  } else {
-    result = Usage();
-  }
-  RegCloseKey(key);
-  return result;
+  if (strcmp(op, "-show") == 0) return Show(key.Get());
+  if (strcmp(op, "-setup") == 0) return Setup(key.Get());
+  if (strcmp(op, "-init") == 0) return StoreDefault(key.Get());
+  if (strcmp(op, "-d") == 0 && argc >= 3) return Store(key.Get(), argv[2]);
+  return Usage();
 }

@@ -4,6 +4,7 @@
 
 #include "common/ban_address.h"
 #include "platform/fs.h"
+#include "tools/ban_command/ban_command.h"
 
 int main(int argc, char** argv) {
   char path[torva::DisconnectPathSize(1024)];
