@@ -105,8 +105,9 @@ enum : DWORD {
 };
 [[nodiscard]] HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
                                 DWORD disposition, DWORD flags, HANDLE tmpl);
-// Writes the whole buffer to a file from CreateFile at its current position.
-// `written` (may be null) gets the bytes written; FALSE with the last error.
+// Writes the whole buffer to a file from CreateFile (or a pipe) at its current
+// position. `written` (may be null) gets the bytes written; FALSE with the
+// last error. ReadFile is in platform/process.h.
 [[nodiscard]] BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
                              void* overlapped);
 

@@ -10,6 +10,15 @@ using BYTE = unsigned char;
 using BOOL = int;
 using WORD = uint16_t;
 using UINT = unsigned int;
+using ULONG = uint32_t;
+using USHORT = uint16_t;
+using DWORD_PTR = uintptr_t;
+
+// Calling convention of routines that the system calls back (service main,
+// control handlers); the default one on this platform.
+#ifndef WINAPI
+#define WINAPI
+#endif
 
 #ifndef TRUE
 #define TRUE 1
@@ -56,24 +65,33 @@ enum : DWORD {
   ERROR_IO_DEVICE = 1117,
 };
 
+// Error numbers of processes, modules, messages and services.
+enum : DWORD {
+  ERROR_BAD_LENGTH = 24,
+  ERROR_MOD_NOT_FOUND = 126,
+  ERROR_PROC_NOT_FOUND = 127,
+  ERROR_BAD_EXE_FORMAT = 193,
+  ERROR_NO_DATA = 232,
+  ERROR_MR_MID_NOT_FOUND = 317,
+  ERROR_INVALID_SERVICE_CONTROL = 1052,
+  ERROR_SERVICE_REQUEST_TIMEOUT = 1053,
+  ERROR_SERVICE_ALREADY_RUNNING = 1056,
+  ERROR_SERVICE_DISABLED = 1058,
+  ERROR_SERVICE_DOES_NOT_EXIST = 1060,
+  ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061,
+  ERROR_PROCESS_ABORTED = 1067,
+  ERROR_SERVICE_MARKED_FOR_DELETE = 1072,
+  ERROR_SERVICE_EXISTS = 1073,
+  ERROR_RESOURCE_DATA_NOT_FOUND = 1812,
+  ERROR_RESOURCE_TYPE_NOT_FOUND = 1813,
+  RPC_S_SERVER_UNAVAILABLE = 1722,
+};
+
 [[nodiscard]] DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Windows error number for a C library errno value.
 [[nodiscard]] DWORD ErrnoToWin32(int err);
-
-// The system's message text for a Windows error number, as FormatMessage with
-// FORMAT_MESSAGE_FROM_SYSTEM gives it in English: one sentence ending in CR LF.
-// Only that source is known here (inserts are never expanded). Returns the
-// characters stored without the NUL; 0 with ERROR_MR_MID_NOT_FOUND for a number
-// without a text, or ERROR_INSUFFICIENT_BUFFER when `size` is too small.
-enum : DWORD {
-  FORMAT_MESSAGE_IGNORE_INSERTS = 0x200,
-  FORMAT_MESSAGE_FROM_SYSTEM = 0x1000,
-  ERROR_MR_MID_NOT_FOUND = 317,
-};
-DWORD FormatMessage(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
-                    char* buffer, DWORD size, void* arguments);
 
 // Kernel objects (threads, files, directory searches) share one handle type.
 using HANDLE = void*;

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
+          libsystemd-dev util-linux
           libfltk1.3-dev libx11-dev fonts-dejavu-core xvfb xdotool imagemagick binutils)
 # `deps.sh lint`: what make lint needs besides.
 if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi

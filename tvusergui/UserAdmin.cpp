@@ -5,6 +5,7 @@
 
 #include "common/strutil.h"
 #include "common/torva.h"
+#include "platform/eventlog.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
 #include "tvusers/tvusers.h"

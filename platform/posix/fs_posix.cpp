@@ -103,6 +103,7 @@ struct FileObject : HandleObject {
     delete this;
     return TRUE;
   }
+  int Fd() const override { return fd; }
 };
 
 }  // namespace
@@ -295,17 +296,17 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWOR
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void*) {
   if (written != nullptr) *written = 0;
-  FileObject* f = nullptr;
-  if (file != nullptr && file != INVALID_HANDLE_VALUE)
-    f = dynamic_cast<FileObject*>(static_cast<HandleObject*>(file));
-  if (f == nullptr || f->fd < 0) {
+  int fd = (file == nullptr || file == INVALID_HANDLE_VALUE)
+               ? -1
+               : static_cast<HandleObject*>(file)->Fd();
+  if (fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   const char* p = static_cast<const char*>(data);
   DWORD done = 0;
   while (done < size) {
-    ssize_t n = write(f->fd, p + done, size - done);
+    ssize_t n = write(fd, p + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (written != nullptr) *written = done;
