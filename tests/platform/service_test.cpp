@@ -11,8 +11,8 @@
 #include <climits>
 #include <string>
 
-#include "platform/registry.h"
 #include "../common/scratch.h"
+#include "platform/registry.h"
 
 namespace {
 

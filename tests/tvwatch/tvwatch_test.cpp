@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "../common/scratch.h"
 #include "common/torva.h"
 #include "platform/eventlog.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "../common/scratch.h"
 #include "tvevents/tvevents.h"
 #include "tvwatch/EventReport.h"
 #include "tvwatch/LogAppend.h"
