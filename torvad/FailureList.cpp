@@ -52,24 +52,27 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 }
 
 // Reads DisconnectDir from the installation settings key; false after logging.
+// The server only reads the key, so it opens it for reading and never creates
+// it: an account that may not write the store can run the server. A missing
+// key holds no value, and is reported as the missing value.
 bool ReadDisconnectDir(char (&dir)[1024]) {
   HKEY key;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                           nullptr, &key, nullptr);
-  if (rc != 0) {
+  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key);
+  if (rc == static_cast<LONG>(ERROR_SUCCESS)) {
+    DWORD size = sizeof dir - 1;
+    rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(dir), &size);
+    RegCloseKey(key);
+    if (rc == static_cast<LONG>(ERROR_SUCCESS)) dir[size] = '\0';
+  } else if (rc != static_cast<LONG>(ERROR_FILE_NOT_FOUND)) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
-  DWORD size = sizeof dir - 1;
-  rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(dir), &size);
-  RegCloseKey(key);
   if (rc != 0) {
     LogWrite(1, "Cannot query the registry \"%s\". (%d)\n", torva::kValueDisconnectDir,
              static_cast<int>(rc));
     return false;
   }
-  dir[size] = '\0';
   return true;
 }
 

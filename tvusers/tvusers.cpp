@@ -95,16 +95,23 @@ struct FindCloser {
 
 // ---------------------------------------------------------------------------
 
+enum class Access { kRead, kWrite };
+
 // Reads "UserDir" of the installation settings key into dir (kUserDirSize
-// bytes). The key is opened with full access and created when absent, as the
-// administration programs open it; a process that cannot write the settings
-// store therefore finds no user directory, and only a REG_SZ value counts.
-bool GetUserDir(char (&dir)[kUserDirSize]) {
+// bytes); only a REG_SZ value counts. The operations that change user files
+// open the key with full access and create it when absent, as the
+// administration programs open it, so a process that cannot write the
+// settings store changes nothing. The operations that only read open it for
+// reading and never create it: the server, run by an unprivileged account,
+// and the listing command work from a store they may only read.
+bool GetUserDir(char (&dir)[kUserDirSize], Access access) {
   RegKeyCloser key;
-  if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                     KEY_ALL_ACCESS, nullptr, &key.key, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
+  LONG rc =
+      access == Access::kWrite
+          ? RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
+                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key.key, nullptr)
+          : RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key.key);
+  if (rc != ERROR_SUCCESS) return false;
   memset(dir, 0, sizeof dir);
   DWORD type = REG_NONE;
   DWORD size = sizeof dir;
@@ -202,7 +209,7 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
                             int32_t admin, int32_t vfsize, int32_t vinum, int32_t maxfs) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   char path[kPathSize];
   if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
 
@@ -237,7 +244,7 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
 TVUSERS_API int tvusers_del(int32_t* err, const char* name) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   // Only a valid user file of exactly this name is ever removed.
   UserRecord rec;
   if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
@@ -251,7 +258,7 @@ TVUSERS_API int tvusers_del(int32_t* err, const char* name) {
 TVUSERS_API TvUserList* tvusers_list(int32_t* err) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) {
+  if (!GetUserDir(dir, Access::kRead)) {
     *err = TVUSERS_ERR_SYSTEM;
     return nullptr;
   }
@@ -311,7 +318,7 @@ TVUSERS_API int tvusers_session(int32_t* err, const char* name, const char* pass
   {
     std::lock_guard<std::mutex> lock(g_store_lock);
     char dir[kUserDirSize];
-    if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+    if (!GetUserDir(dir, Access::kRead)) return Fail(err, TVUSERS_ERR_SYSTEM);
     if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
     Unscramble(rec.passwd, name);
     // At most 31 stored bytes count, so a longer password never matches.
@@ -329,7 +336,7 @@ TVUSERS_API int tvusers_is_writable(int32_t* err, const char* name) {
   {
     std::lock_guard<std::mutex> lock(g_store_lock);
     char dir[kUserDirSize];
-    if (!GetUserDir(dir)) {
+    if (!GetUserDir(dir, Access::kRead)) {
       *err = TVUSERS_ERR_SYSTEM;
       return 0;
     }
@@ -349,7 +356,7 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
   // The directory looked up here is the one written back to: a user file is
   // never created in a directory that did not already hold that user.
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   UserRecord rec;
   if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
 
@@ -377,7 +384,7 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
 
 TVUSERS_API int tvusers_read(int32_t* err, const char* name, UserRecord* rec) {
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kRead)) return Fail(err, TVUSERS_ERR_SYSTEM);
   if (int32_t code = ReadUserFile(dir, name, rec); code != 0) return Fail(err, code);
   return 0;
 }
