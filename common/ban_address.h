@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/settings_read.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
@@ -40,22 +41,36 @@ inline bool DisconnectFilePath(char* path, size_t size, const char* dir,
   return Format(path, size, kDisconnectFileFormat, dir, addr[0], addr[1], addr[2], addr[3]);
 }
 
-// Opens the installation settings key (created when absent) and reads
-// "DisconnectDir" into dir[size]. On failure writes the commands' message on
-// standard error and returns false; the caller then exits with 255.
-inline bool ReadDisconnectDir(char* dir, DWORD size) {
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) {
+// Reads "DisconnectDir" into dir[size]. tvban and tvunban open the
+// installation settings key with full access and create it when absent;
+// tvlsban, which only reads, opens it for reading (`read_only`) and never
+// creates anything. On failure writes the commands' message on standard error
+// (after naming a missing registry file) and returns false; the caller then
+// exits with 255.
+inline bool ReadDisconnectDir(char* dir, DWORD size, bool read_only = false) {
+  DWORD len = size;
+  LONG rc;
+  bool opened;
+  if (read_only) {
+    rc = ReadSettingsValue(kValueDisconnectDir, reinterpret_cast<BYTE*>(dir), &len, nullptr,
+                           &opened);
+  } else {
+    HKEY key = nullptr;
+    rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    opened = rc == ERROR_SUCCESS;
+    if (opened) {
+      rc = RegQueryValueEx(key, kValueDisconnectDir, nullptr, nullptr, reinterpret_cast<BYTE*>(dir),
+                           &len);
+      RegCloseKey(key);
+    }
+  }
+  if (!opened) {
     fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
-  DWORD len = size;
-  rc = RegQueryValueEx(key, kValueDisconnectDir, nullptr, nullptr, reinterpret_cast<BYTE*>(dir),
-                       &len);
-  RegCloseKey(key);
   if (rc != ERROR_SUCCESS) {
+    if (read_only) ReportMissingRegistry();
     fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", kValueDisconnectDir,
             static_cast<int>(rc));
     return false;
@@ -65,12 +80,13 @@ inline bool ReadDisconnectDir(char* dir, DWORD size) {
   return true;
 }
 
-// The opening that tvban and tvunban share: the usage text without an
-// argument, the address, the directory and the disconnect file's path.
-// Returns -1 with `path` filled to go on, else the exit code to end with.
-inline int BanCommandTarget(int argc, char** argv, const char* command, char* path, size_t size) {
+// The opening that tvban and tvunban share: the usage text (on standard
+// output) without an argument, the address, the directory and the disconnect
+// file's path. Returns -1 with `path` filled to go on, else the exit code to
+// end with.
+inline int BanCommandTarget(int argc, char** argv, const char* usage, char* path, size_t size) {
   if (argc < 2) {
-    printf("usage:\n> %s address\n", command);
+    fputs(usage, stdout);
     return 1;
   }
   unsigned char addr[4];
