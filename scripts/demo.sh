@@ -30,26 +30,32 @@ port=2121
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
 
 # The generated file is the production default; the demo overrides a few keys
-# (the last line of a key wins).
+# (the last line of a key wins). The passive range of the template is taken
+# out first: pasv-port lines add up, and the demo's range replaces it.
+sed -i '/^pasv-port=/d' "$demo/conf/torvad.conf"
 cat >> "$demo/conf/torvad.conf" <<CONF
 
 # ---- demo overrides ----
 bind-host=127.0.0.1
 bind-port=$port
 pasv-port=52000-52049
-auth-mechanism=TLS
 log-level=3
 access-log2=on
+# The demo runs as whoever started it.
+run-as=
+# Python's ftplib cannot resume the TLS session on data connections.
+require-ssl-reuse=off
 CONF
 
 "$bin/tvmkuser" -u demo -p demo -d "$demo/ftproot" -w
 printf 'Hello from Torva Server.\n' > "$demo/ftproot/pub/hello.txt"
 head -c 1048576 /dev/urandom > "$demo/ftproot/pub/random-1MiB.bin"
 
-cat <<INFO
+info() {
+  cat <<INFO
 
 Torva Server demo instance in $demo
-  user demo, password demo, explicit FTPS (AUTH TLS) on 127.0.0.1:$port,
+  user demo, password demo, explicit FTPS (AUTH TLS, required) on 127.0.0.1:$port,
   self-signed certificate: $demo/conf/csr.pem
   registry: TORVA_REGISTRY=$TORVA_REGISTRY
 
@@ -61,9 +67,15 @@ Try, from another terminal:
   python3 -c "import ftplib,ssl; c=ssl.create_default_context(); c.check_hostname=False; c.verify_mode=ssl.CERT_NONE; f=ftplib.FTP_TLS(context=c); f.connect('127.0.0.1',$port); f.login('demo','demo'); f.prot_p(); f.cwd('pub'); f.retrlines('LIST'); f.quit()"
 
 (A listing always shows the current directory: change into a directory first.)
-
-Server log below; Ctrl-C stops the server.
+The server log continues below; Ctrl-C stops the server.
 
 INFO
+}
+
+# The server log streams through; the client commands follow its start-up
+# lines (and the settings listing) instead of disappearing above them.
 cd "$demo"
-exec "$bin/torvad" "$demo/conf/torvad.conf"
+"$bin/torvad" "$demo/conf/torvad.conf" | while IFS= read -r line; do
+  printf '%s\n' "$line"
+  case $line in *"Torva server is started."*) info ;; esac
+done

@@ -3,8 +3,12 @@
 # missing. Quiet when everything is there; safe to run any number of times.
 set -euo pipefail
 
+# fail2ban: fail2ban-regex checks the shipped filter; scdoc builds the manual
+# pages, man-db and groff-base render them in a test; passwd: useradd for the
+# test of an unprivileged server.
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
-          python3 curl lftp netbase ca-certificates procps)
+          python3 curl lftp netbase ca-certificates procps
+          fail2ban scdoc man-db groff-base passwd)
 
 missing=()
 for p in "${packages[@]}"; do
