@@ -64,8 +64,10 @@ EVP_PKEY* ReadPrivateKey(const char* path) {
 // strong cipher), then the library's defaults in their order. False when the
 // library refuses the lists.
 bool PreferAes128Gcm(SSL_CTX* ctx) {
+  // "DEFAULT" only means the library's defaults as the first word of a list;
+  // this is what it stands for, in its order.
   static constexpr char kTls12[] =
-      "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:DEFAULT";
+      "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ALL:!COMPLEMENTOFDEFAULT:!eNULL";
   static constexpr char kTls13[] =
       "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
   if (SSL_CTX_set_cipher_list(ctx, kTls12) != 1 || SSL_CTX_set_ciphersuites(ctx, kTls13) != 1)
