@@ -219,17 +219,7 @@ def render_cp932(double, single):
     out.append("// %d double-byte pairs and %d half-width katakana (0x%02X..0x%02X, kept apart)."
                % (len(double), len(single), KANA_FIRST, KANA_LAST))
     out.append("")
-    out.append("static constexpr uint16_t kCp932ToUcs2[%d] = {" % CP932_TABLE_SIZE)
-    code = CP932_BASE
-    while code <= CP932_LAST:
-        line_start = code & ~0xF
-        line_end = min(line_start + 15, CP932_LAST)
-        pad = " " * (8 * (code - line_start))
-        cells = ["0x%04X" % table[c - CP932_BASE] for c in range(code, line_end + 1)]
-        out.append("  %s%s,  // %04X" % (pad, ", ".join(cells), line_start))
-        code = line_end + 1
-    out.append("};")
-    out.append("")
+    out.extend(table_lines("kCp932ToUcs2", table, CP932_BASE, CP932_LAST))
     return "\n".join(out)
 
 
@@ -248,20 +238,26 @@ def render(double):
     out.append("// %d double-byte pairs (0x%04X -> U+3000 is not in the table)."
                % (len(double), FIRST_CODE))
     out.append("")
-    out.append("static constexpr uint16_t kSjisToUcs2[%d] = {" % TABLE_SIZE)
+    out.extend(table_lines("kSjisToUcs2", table, TABLE_BASE, LAST_CODE))
+    return "\n".join(out)
+
+
+def table_lines(name, table, first, last):
+    """The C array `name` holding table[code - first] for code first..last."""
+    out = ["static constexpr uint16_t %s[%d] = {" % (name, last - first + 1)]
     # One line per 16 codes, aligned on code values so that each line's
     # comment names the code of its first column.
-    code = TABLE_BASE
-    while code <= LAST_CODE:
+    code = first
+    while code <= last:
         line_start = code & ~0xF
-        line_end = min(line_start + 15, LAST_CODE)
+        line_end = min(line_start + 15, last)
         pad = " " * (8 * (code - line_start))
-        cells = ["0x%04X" % table[c - TABLE_BASE] for c in range(code, line_end + 1)]
+        cells = ["0x%04X" % table[c - first] for c in range(code, line_end + 1)]
         out.append("  %s%s,  // %04X" % (pad, ", ".join(cells), line_start))
         code = line_end + 1
     out.append("};")
     out.append("")
-    return "\n".join(out)
+    return out
 
 
 def check_or_write(path, text, check):
