@@ -4,7 +4,7 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan lint demo bench clean
 
 all: build
 
@@ -24,6 +24,11 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+# Format check and clang-tidy (scripts/lint.sh); CI runs it too.
+lint: deps build
+	@bash scripts/deps.sh lint
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) bash scripts/lint.sh
 
 demo: deps build
 	@bash scripts/demo.sh

@@ -1,15 +1,12 @@
-// The disconnect list as the ban commands (tvban, tvunban, tvlsban) see it:
-// the address argument, the disconnect file of an address, and the lookup of
-// the disconnect directory in the installation settings key.
+// The disconnect list as the server and the ban commands (tvban, tvunban,
+// tvlsban) both see it: the address text and the disconnect file of an address.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
 #include <cstring>
 
-#include "common/settings_read.h"
 #include "common/strutil.h"
 #include "common/torva.h"
-#include "platform/registry.h"
 
 namespace torva {
 
@@ -39,66 +36,6 @@ inline constexpr size_t DisconnectPathSize(size_t dir_size) { return dir_size + 
 inline bool DisconnectFilePath(char* path, size_t size, const char* dir,
                                const unsigned char addr[4]) {
   return Format(path, size, kDisconnectFileFormat, dir, addr[0], addr[1], addr[2], addr[3]);
-}
-
-// Reads "DisconnectDir" into dir[size]. tvban and tvunban open the
-// installation settings key with full access and create it when absent;
-// tvlsban, which only reads, opens it for reading (`read_only`) and never
-// creates anything. On failure writes the commands' message on standard error
-// (after naming a missing registry file) and returns false; the caller then
-// exits with 255.
-inline bool ReadDisconnectDir(char* dir, DWORD size, bool read_only = false) {
-  DWORD len = size;
-  LONG rc;
-  bool opened;
-  if (read_only) {
-    rc = ReadSettingsValue(kValueDisconnectDir, reinterpret_cast<BYTE*>(dir), &len, nullptr,
-                           &opened);
-  } else {
-    HKEY key = nullptr;
-    rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    opened = rc == ERROR_SUCCESS;
-    if (opened) {
-      rc = RegQueryValueEx(key, kValueDisconnectDir, nullptr, nullptr, reinterpret_cast<BYTE*>(dir),
-                           &len);
-      RegCloseKey(key);
-    }
-  }
-  if (!opened) {
-    fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
-    return false;
-  }
-  if (rc != ERROR_SUCCESS) {
-    if (read_only) ReportMissingRegistry();
-    fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", kValueDisconnectDir,
-            static_cast<int>(rc));
-    return false;
-  }
-  // The type is not checked, so the data need not end in a NUL of its own.
-  dir[len < size ? len : size - 1] = '\0';
-  return true;
-}
-
-// The opening that tvban and tvunban share: the usage text (on standard
-// output) without an argument, the address, the directory and the disconnect
-// file's path. Returns -1 with `path` filled to go on, else the exit code to
-// end with.
-inline int BanCommandTarget(int argc, char** argv, const char* usage, char* path, size_t size) {
-  if (argc < 2) {
-    fputs(usage, stdout);
-    return 1;
-  }
-  unsigned char addr[4];
-  if (!ParseBanAddress(argv[1], addr)) {
-    fprintf(stderr, "Format error.\n");
-    return 1;
-  }
-  char dir[1024];
-  if (!ReadDisconnectDir(dir, sizeof dir)) return 255;
-  // Always fits: callers give DisconnectPathSize(sizeof dir) bytes.
-  if (!DisconnectFilePath(path, size, dir, addr)) return 255;
-  return -1;
 }
 
 }  // namespace torva

@@ -60,33 +60,33 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
 // '*' and '?' ("dir/*", "dir/*.dca"). Entries "." and ".." come back like any
 // other. Nothing matching: INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND; a
 // missing directory: ERROR_PATH_NOT_FOUND.
-HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data);
+[[nodiscard]] HANDLE FindFirstFile(const char* pattern, WIN32_FIND_DATA* data);
 // The same search for listings that show names only: of each entry only the
 // name and the FILE_ATTRIBUTE_DIRECTORY and FILE_ATTRIBUTE_HIDDEN bits are
 // certain; the other attributes, times and sizes may be left zero. Where the
 // directory itself records the entry's type no per-entry look-up is made.
 // Continued with FindNextFile, ended with FindClose.
-HANDLE FindFirstFileNames(const char* pattern, WIN32_FIND_DATA* data);
+[[nodiscard]] HANDLE FindFirstFileNames(const char* pattern, WIN32_FIND_DATA* data);
 // FALSE with ERROR_NO_MORE_FILES (18) at the end.
-BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data);
+[[nodiscard]] BOOL FindNextFile(HANDLE search, WIN32_FIND_DATA* data);
 BOOL FindClose(HANDLE search);
 enum : DWORD { ERROR_NO_MORE_FILES = 18 };
 
 // INVALID_FILE_ATTRIBUTES with the last error when the path does not exist.
-DWORD GetFileAttributes(const char* path);
-BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
+[[nodiscard]] DWORD GetFileAttributes(const char* path);
+[[nodiscard]] BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
 
 // 1 for a regular file, 0 for anything else that exists (directory, device,
 // pipe, socket), -1 with the last error when it does not exist.
-int IsRegularFile(const char* path);
+[[nodiscard]] int IsRegularFile(const char* path);
 
-BOOL CreateDirectory(const char* path, const void* security);
-BOOL RemoveDirectory(const char* path);
+[[nodiscard]] BOOL CreateDirectory(const char* path, const void* security);
+[[nodiscard]] BOOL RemoveDirectory(const char* path);
 // Fails with ERROR_SHARING_VIOLATION while another process holds the file open
 // without sharing (see CreateFile).
-BOOL DeleteFile(const char* path);
+[[nodiscard]] BOOL DeleteFile(const char* path);
 // Renames a file or directory; fails with ERROR_ALREADY_EXISTS when the target exists.
-BOOL MoveFile(const char* from, const char* to);
+[[nodiscard]] BOOL MoveFile(const char* from, const char* to);
 
 // CreateFile for holding a file: share mode 0 takes the file exclusively, so
 // DeleteFile and other exclusive opens fail with ERROR_SHARING_VIOLATION until
@@ -103,21 +103,21 @@ enum : DWORD {
   OPEN_ALWAYS = 4,
   TRUNCATE_EXISTING = 5,
 };
-HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
-                  DWORD disposition, DWORD flags, HANDLE tmpl);
+[[nodiscard]] HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
+                                DWORD disposition, DWORD flags, HANDLE tmpl);
 
 // Opens a regular file as a stream with an fopen mode ("rb", "ab", ...). Anything
 // that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking
 // (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND.
-FILE* OpenRegularFile(const char* path, const char* mode);
+[[nodiscard]] FILE* OpenRegularFile(const char* path, const char* mode);
 // Size of an open stream's file; -1 on failure.
-int64_t FileStreamSize(FILE* stream);
+[[nodiscard]] int64_t FileStreamSize(FILE* stream);
 // Empties the file behind a stream (flushes first). FALSE with the last error.
-BOOL FileStreamTruncate(FILE* stream);
+[[nodiscard]] BOOL FileStreamTruncate(FILE* stream);
 
 // Current local time, and a file time in local time.
 void GetLocalTime(SYSTEMTIME* out);
-BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+[[nodiscard]] BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);
 
 // Creates every missing directory of a path (used by administration tools).
-BOOL CreateDirectoryTree(const char* path);
+[[nodiscard]] BOOL CreateDirectoryTree(const char* path);

@@ -68,40 +68,40 @@ enum : int {
 };
 
 // The thread's last socket error.
-int SockLastError();
+[[nodiscard]] int SockLastError();
 
 // Starts the sockets layer for this process: SIGPIPE is ignored and the
 // open-file limit is raised to its hard limit. 0 or an error number.
-int SockStartup();
+[[nodiscard]] int SockStartup();
 void SockCleanup();
 
-SOCKET SockCreate(int ws_domain, int ws_type, int protocol);
+[[nodiscard]] SOCKET SockCreate(int ws_domain, int ws_type, int protocol);
 int SockClose(SOCKET s);
 enum : int { SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2 };
 int SockShutdown(SOCKET s, int how);
 
 // Binds to an IPv4 address (4 bytes) and a port in network byte order; the
 // address family field carries `ws_family`, as the caller's configuration says.
-int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net);
-int SockListen(SOCKET s, int backlog);
+[[nodiscard]] int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net);
+[[nodiscard]] int SockListen(SOCKET s, int backlog);
 // Accepts; the peer's IPv4 address and port (network order) are stored when
 // the pointers are not null.
-SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net);
+[[nodiscard]] SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net);
 // Connects to an IPv4 address; gives up with WSAETIMEDOUT after timeout_ms
 // (0 or less: the system's own time-out).
-int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms);
-int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
-int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
+[[nodiscard]] int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms);
+[[nodiscard]] int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
+[[nodiscard]] int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net);
 
 // One send or receive: bytes moved, 0 (receive: peer closed) or SOCKET_ERROR.
-int SockSend(SOCKET s, const void* data, int length);
-int SockRecv(SOCKET s, void* data, int length);
+[[nodiscard]] int SockSend(SOCKET s, const void* data, int length);
+[[nodiscard]] int SockRecv(SOCKET s, void* data, int length);
 // Sends all bytes; SOCKET_ERROR when any send fails.
-int SockSendAll(SOCKET s, const void* data, int length);
+[[nodiscard]] int SockSendAll(SOCKET s, const void* data, int length);
 
 // Waits until the socket is readable or reports an error or hang-up:
 // 1 ready, 0 timed out, SOCKET_ERROR on failure. timeout_ms < 0 waits forever.
-int SockWaitReadable(SOCKET s, int timeout_ms);
+[[nodiscard]] int SockWaitReadable(SOCKET s, int timeout_ms);
 
 // Options.
 int SockSetReuseAddr(SOCKET s);
@@ -114,12 +114,12 @@ int SockSetBuffers(SOCKET s, int bytes);
 // straight from the file system cache, and moves the stream's position past
 // them. Bytes sent, 0 at end of file, -1 on failure (last error set: a send
 // failure leaves a WSAE number, a read failure a Windows file error).
-int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count);
+[[nodiscard]] int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count);
 
 // Name services (used at start-up).
-int SockGetHostName(char* name, int size);
+[[nodiscard]] int SockGetHostName(char* name, int size);
 // First IPv4 address of a host name or dotted address; 4 bytes into addr,
 // the length into *length.
-int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length);
-int SockGetProtoByName(const char* name, int* number);
-int SockGetServByName(const char* name, const char* proto, uint16_t* port_net);
+[[nodiscard]] int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length);
+[[nodiscard]] int SockGetProtoByName(const char* name, int* number);
+[[nodiscard]] int SockGetServByName(const char* name, const char* proto, uint16_t* port_net);

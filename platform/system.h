@@ -9,16 +9,17 @@
 // ResumeThread; its identifier (the kernel thread id) is known at creation.
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* arg);
 enum : DWORD { CREATE_SUSPENDED = 0x4 };
-HANDLE CreateThread(const void* security, size_t stack_size, LPTHREAD_START_ROUTINE start,
-                    void* arg, DWORD flags, DWORD* thread_id);
+[[nodiscard]] HANDLE CreateThread(const void* security, size_t stack_size,
+                                  LPTHREAD_START_ROUTINE start, void* arg, DWORD flags,
+                                  DWORD* thread_id);
 // Previous suspend count, or (DWORD)-1.
-DWORD ResumeThread(HANDLE thread);
+[[nodiscard]] DWORD ResumeThread(HANDLE thread);
 // A suspended thread is ended without running. A running thread cannot be ended
 // safely here; it is left to the end of the process, which follows at once in
 // every caller of this system.
 BOOL TerminateThread(HANDLE thread, DWORD exit_code);
-DWORD GetCurrentThreadId();
-DWORD GetCurrentProcessId();
+[[nodiscard]] DWORD GetCurrentThreadId();
+[[nodiscard]] DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
 
 // Console control events. Signals are taken on one thread of their own and
@@ -33,7 +34,7 @@ enum : DWORD {
   CTRL_SHUTDOWN_EVENT = 6,
 };
 using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrl_type);
-BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+[[nodiscard]] BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // Flushes the standard streams and ends the process at once; no other thread
 // is waited for.
@@ -54,7 +55,7 @@ struct OSVERSIONINFOEX {
   BYTE wProductType;
   BYTE wReserved;
 };
-BOOL GetVersionEx(OSVERSIONINFOEX* info);
+[[nodiscard]] BOOL GetVersionEx(OSVERSIONINFOEX* info);
 
 // English country name of the user's locale (territory of LC_ALL, LC_CTYPE or
 // LANG: ja_JP gives "Japan"). Returns the characters written with the NUL, or 0
@@ -62,11 +63,11 @@ BOOL GetVersionEx(OSVERSIONINFOEX* info);
 using LCID = DWORD;
 using LCTYPE = DWORD;
 enum : DWORD { LOCALE_USER_DEFAULT = 0x400, LOCALE_SENGCOUNTRY = 0x1002 };
-int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);
+[[nodiscard]] int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);
 
 // Makes the process run as the named account from now on: its group list,
 // then its primary group, then its user, with no way back. 0, or the error:
 // ERROR_NONE_MAPPED for an account that does not exist, else the error of the
 // step that failed (the process may then be half switched and must end). A
 // process that already runs as that account alone succeeds without a change.
-DWORD RunAsAccount(const char* account);
+[[nodiscard]] DWORD RunAsAccount(const char* account);

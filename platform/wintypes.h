@@ -57,11 +57,11 @@ enum : DWORD {
   ERROR_NONE_MAPPED = 1332,
 };
 
-DWORD GetLastError();
+[[nodiscard]] DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Windows error number for a C library errno value.
-DWORD ErrnoToWin32(int err);
+[[nodiscard]] DWORD ErrnoToWin32(int err);
 
 // Kernel objects (threads, files, directory searches) share one handle type.
 using HANDLE = void*;

@@ -9,6 +9,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
           fail2ban scdoc man-db groff-base passwd)
+# `deps.sh lint`: what make lint needs besides.
+if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi
 
 missing=()
 for p in "${packages[@]}"; do

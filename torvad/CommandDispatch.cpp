@@ -44,13 +44,13 @@ constexpr CommandEntry kCommands[] = {
 
 const CommandEntry* FindCommand(const char* word) {
   for (const auto& e : kCommands)
-    if (strstr(word, e.name) != nullptr && g_config->cmd_enable[e.id]) return &e;
+    if (strstr(word, e.name) != nullptr && Config().cmd_enable[e.id]) return &e;
   return nullptr;
 }
 
 int NotImplemented(SOCKET sock, FtpTbl* ftp) {
   ReplySend(ftp, sock, "502 Command not implemented.");
-  return g_config->unknown_close ? -1 : 0;
+  return Config().unknown_close ? -1 : 0;
 }
 
 bool Printable(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == '\r' || c == '\n'; }
@@ -121,7 +121,7 @@ int CommandDispatch(SOCKET sock, char* buffer, int length, FtpTbl* ftp,
     ReplySend(ftp, sock, "500 The command line too long.");
     return -1;
   }
-  if (ftp->utf8_mode != 1 && g_config->code_no_check == 0) {
+  if (ftp->utf8_mode != 1 && Config().code_no_check == 0) {
     for (int i = 0; i < length; ++i) {
       if (!Printable(static_cast<unsigned char>(buffer[i]))) {
         ReplySend(ftp, sock, "500 The character-code that cannot be treated is included.");

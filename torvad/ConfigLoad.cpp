@@ -3,14 +3,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "common/strutil.h"
 #include "platform/socket.h"
 #include "platform/system.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/FailureList.h"
 #include "torvad/Log.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/TrimString.h"
 
 ConfigTbl* g_config = nullptr;
@@ -35,39 +36,7 @@ constexpr CommandId kShowOrder[CMD_COUNT] = {
     CMD_PWD,  CMD_LIST, CMD_NLST, CMD_SITE, CMD_SYST, CMD_STAT, CMD_HELP, CMD_NOOP, CMD_SIZE,
     CMD_PORT, CMD_PASV, CMD_TYPE, CMD_STRU, CMD_MODE, CMD_FEAT, CMD_OPTS, CMD_LANG};
 
-// ---- passive port ring ----
-
-struct PasvNode {
-  uint16_t port;  // network byte order
-  PasvNode* next;
-};
-
-struct PasvRing {
-  std::mutex mu;
-  PasvNode* head = nullptr;
-  PasvNode* tail = nullptr;
-  PasvNode* cursor = nullptr;
-};
-PasvRing g_pasv;
-
-uint16_t ToNet(unsigned v) { return static_cast<uint16_t>(((v & 0xFF) << 8) | ((v >> 8) & 0xFF)); }
 unsigned FromNet(uint16_t v) { return static_cast<unsigned>(((v & 0xFF) << 8) | (v >> 8)); }
-
-bool PasvAppend(uint16_t port_net) {
-  auto* n = static_cast<PasvNode*>(calloc(1, sizeof(PasvNode)));
-  if (n == nullptr) {
-    LogFailed(1, "malloc", GetLastError());
-    return false;
-  }
-  n->port = port_net;
-  if (g_pasv.tail)
-    g_pasv.tail->next = n;
-  else
-    g_pasv.head = n;
-  g_pasv.tail = n;
-  ++g_config->pasv_port_count;
-  return true;
-}
 
 // ---- key handlers ----
 
@@ -219,7 +188,7 @@ int OnAnonymousWrite(const char*, char* value) {
 int OnAnonymousPath(const char*, char* value) {
   char* copy = strdup(value);
   if (copy == nullptr) {
-    LogWrite(-1, "Failed malloc() errno=%d", static_cast<int>(GetLastError()));
+    LogFailed(-1, "malloc", GetLastError());
     return -1;
   }
   free(g_config->anonymous_path);
@@ -385,61 +354,6 @@ const char* OnOff(int v) { return v ? "on" : "off"; }
 
 const char* CommandName(int id) { return id >= 0 && id < CMD_COUNT ? kCommandNames[id] : ""; }
 
-int PasvPortAdd(const char* value) {
-  char text[1024];
-  torva::CopyTruncated(text, value);
-  int low, high;
-  if (char* dash = strchr(text, '-')) {
-    *dash = '\0';
-    low = torva::AtoiLike(TrimString(text));
-    high = torva::AtoiLike(TrimString(dash + 1));
-    if (high < low) {
-      int t = low;
-      low = high;
-      high = t;
-    }
-  } else {
-    low = high = torva::AtoiLike(text);
-  }
-  // Ports live in 0..65535; a range written past that would otherwise ask
-  // for billions of ring entries.
-  if (low < 0) low = 0;
-  if (high > 65535) high = 65535;
-  for (int p = low; p <= high; ++p)
-    if (!PasvAppend(ToNet(static_cast<unsigned>(p)))) return -1;
-  return 0;
-}
-
-int PasvPortRing() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.head == nullptr) {
-    g_config->pasv_port_count = 0;
-    if (!PasvAppend(0)) return -1;
-  }
-  g_pasv.tail->next = g_pasv.head;
-  g_pasv.cursor = g_pasv.head;
-  return 0;
-}
-
-uint16_t PasvPortNext() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.cursor == nullptr) return 0;
-  uint16_t port = g_pasv.cursor->port;
-  g_pasv.cursor = g_pasv.cursor->next;
-  return port;
-}
-
-void PasvPortReset() {
-  std::lock_guard<std::mutex> lock(g_pasv.mu);
-  if (g_pasv.tail) g_pasv.tail->next = nullptr;
-  for (PasvNode* n = g_pasv.head; n != nullptr;) {
-    PasvNode* next = n->next;
-    free(n);
-    n = next;
-  }
-  g_pasv.head = g_pasv.tail = g_pasv.cursor = nullptr;
-}
-
 int ConfigLoad(const char* path) {
   TRACE_START("ConfigLoad", "ConfigLoad");
   for (int i = 0; i < CMD_COUNT; ++i) g_config->cmd_enable[i] = 1;
@@ -454,22 +368,21 @@ int ConfigLoad(const char* path) {
     g_config->default_lang = LANG_EN;
   }
 
-  FILE* f = fopen(path, "r");
-  if (f == nullptr) {
+  UniqueFile f(fopen(path, "r"));
+  if (!f) {
     LogWrite(-1, "%s was not found!", path);
     TRACE_END("ConfigLoad", "ConfigLoad");
     return -1;
   }
   char line[1024];
-  while (fgets(line, sizeof line, f) != nullptr) {
+  while (fgets(line, sizeof line, f.Get()) != nullptr) {
     if (line[0] == '#') continue;
     if (ApplyLine(line) != 0) {
-      fclose(f);
       TRACE_END("ConfigLoad", "ConfigLoad");
       return -1;
     }
   }
-  fclose(f);
+  f.Reset();
   if (g_config->pasv_bind[0] == '\0')
     torva::CopyTruncated(g_config->pasv_bind, g_config->bind_host);
   if (PasvPortRing() != 0) {

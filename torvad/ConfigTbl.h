@@ -122,5 +122,11 @@ struct ConfigTbl {
   char run_as[256];            // account the server drops to once it listens
 };
 
-// The process's table; null until start-up has allocated it.
+// The process's table; null until start-up has allocated it. Only start-up
+// (tvsmain, ConfigLoad, ConfigSetup, and PasvPorts counting the ports it
+// reads) writes through this pointer.
 extern ConfigTbl* g_config;
+
+// The table as everything after start-up reads it: handlers, sessions and
+// the lists take it read-only.
+inline const ConfigTbl& Config() { return *g_config; }

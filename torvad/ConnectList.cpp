@@ -7,6 +7,7 @@
 
 #include "platform/system.h"
 #include "torvad/Log.h"
+#include "torvad/SharedState.h"
 
 namespace {
 
@@ -20,8 +21,7 @@ struct ConnectEntry {
   ConnectEntry* next;
 };
 
-// Lock order: this lock, then the log lock; never the failure list or the
-// passive port lock inside it.
+// Shared state: see torvad/SharedState.h for what the lock guards and its order.
 struct ConnectList {
   std::mutex mu;
   ConnectEntry* head = nullptr;

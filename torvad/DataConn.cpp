@@ -5,9 +5,9 @@
 
 #include "common/strutil.h"
 #include "torvad/CommandDispatch.h"
-#include "torvad/ConfigLoad.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/SessionIo.h"
 #include "torvad/Tls.h"
 
@@ -26,7 +26,7 @@ int SecondsToMs(int seconds) {
 // Every data socket gives up after session-timeout seconds without progress,
 // so a client that stops reading or writing cannot hold its session forever.
 void PrepareDataSocket(SOCKET s) {
-  if (g_config->session_timeout > 0) SockSetTimeouts(s, g_config->session_timeout);
+  if (Config().session_timeout > 0) SockSetTimeouts(s, Config().session_timeout);
 }
 
 // Fails a passive set-up: everything pending is closed, the reply names the
@@ -51,13 +51,13 @@ int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(SecondsToMs(g_config->pasv_wait));
+      Clock::now() + std::chrono::milliseconds(SecondsToMs(Config().pasv_wait));
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     int wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     int ready = SockWaitReadable(ftp->pasv_listen, wait_ms);
     if (ready == SOCKET_ERROR) {
-      LogWrite(1, "PASV: Failed select() errno=%d", SockLastError());
+      LogFailed(1, "select", static_cast<DWORD>(SockLastError()), "PASV: ");
       DataClose(ftp);
       ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (select)");
       return -1;
@@ -102,7 +102,7 @@ int ConnectActive(FtpTbl* ftp, SOCKET ctrl_sock) {
     return -1;
   }
   ftp->data_sock = s;
-  if (SockConnect(s, ftp->port_addr, ftp->port_port, SecondsToMs(g_config->session_timeout)) != 0) {
+  if (SockConnect(s, ftp->port_addr, ftp->port_port, SecondsToMs(Config().session_timeout)) != 0) {
     LogFailed(2, "connect", static_cast<DWORD>(SockLastError()));
     LogWrite(2, "Failed the forward connection.");
     ReplySend(ftp, ctrl_sock, kCantOpen);
@@ -135,7 +135,7 @@ void DataClose(FtpTbl* ftp) {
 }
 
 bool DataProtectionOk(FtpTbl* ftp, SOCKET ctrl_sock) {
-  if (!g_config->require_tls || ftp->prot_level == 3) return true;
+  if (!Config().require_tls || ftp->prot_level == 3) return true;
   DataClose(ftp);
   ReplySend(ftp, ctrl_sock, "521 Data connections must be protected.");
   return false;
@@ -153,7 +153,7 @@ int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary) {
       if (ftp->pasv_listen == INVALID_SOCKET) {
         // Passive mode without its listening socket cannot happen; treated
         // like a transfer without PASV rather than waited on.
-        LogWrite(-1, "Logic Error!!");
+        LOGIC_ERROR();
         DataClose(ftp);
         ReplySend(ftp, ctrl_sock, kCantOpen);
         return -1;
@@ -216,11 +216,13 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
     return -1;
   }
   uint8_t peer[4] = {};
+  bool peer_known = true;
   if (client_addr != nullptr)
     memcpy(peer, client_addr, sizeof peer);
   else
-    SockGetPeerName(sock, peer, nullptr);
-  if (!PortTargetAllowed(addr, port, peer)) {
+    peer_known = SockGetPeerName(sock, peer, nullptr) == 0;
+  // Without a known peer nothing is allowed (a zero peer would match 0.0.0.0).
+  if (!peer_known || !PortTargetAllowed(addr, port, peer)) {
     LogWrite(2, "PORT: Refused IP=%d.%d.%d.%d / port=%u", addr[0], addr[1], addr[2], addr[3],
              static_cast<unsigned>(port));
     ReplySend(ftp, sock, kSyntax);
@@ -240,10 +242,10 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PASV");
   DataClose(ftp);
   if (!RequireLogin(ftp, sock)) return -1;
-  const ConfigTbl& c = *g_config;
+  const ConfigTbl& c = Config();
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {
-    LogWrite(2, "PASV: Failed socket() errno=%d", SockLastError());
+    LogFailed(2, "socket", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, INVALID_SOCKET, "socket");
   }
   // A port of the pool whose last connection is still in TIME_WAIT can be
@@ -255,24 +257,24 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
     if (SockBind(s, c.socket_domain, c.pasv_bind_addr, PasvPortNext()) == 0)
       bound = true;
     else
-      LogWrite(2, "PASV: Failed bind() errno=%d", SockLastError());
+      LogFailed(2, "bind", static_cast<DWORD>(SockLastError()), "PASV: ");
   }
   if (!bound) return PasvFail(ftp, sock, s, "bind");
   if (SockListen(s, 1) != 0) {
-    LogWrite(1, "PASV: Failed listen() errno=%d", SockLastError());
+    LogFailed(1, "listen", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "listen");
   }
   uint8_t addr[4];
   uint16_t port_net = 0;
   if (SockGetName(s, addr, &port_net) != 0) {
-    LogWrite(1, "PASV: Failed getsockname() errno=%d", SockLastError());
+    LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "getsockname");
   }
   if (addr[0] == 0 && addr[1] == 0 && addr[2] == 0 && addr[3] == 0 && c.pasv_addr[0] == '\0') {
     // Bound to every interface: announce the address this client reached us
     // on, the one choice that works on a host with several addresses.
     if (SockGetName(sock, addr, nullptr) != 0) {
-      LogWrite(1, "PASV: Failed getsockname() errno=%d", SockLastError());
+      LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
       return PasvFail(ftp, sock, s, "getsockname");
     }
   }

@@ -11,8 +11,10 @@
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/SharedState.h"
 
 namespace {
 
@@ -23,8 +25,7 @@ struct FailureEntry {
   FailureEntry* next;
 };
 
-// Lock order: this lock, then the log lock. discon_add(.., 1) runs inside it,
-// so the registry read and the file creation happen under it too.
+// Shared state: see torvad/SharedState.h for what the lock guards and its order.
 struct FailureList {
   std::mutex mu;
   FailureEntry* head = nullptr;
@@ -56,15 +57,11 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 // it: an account that may not write the store can run the server. A missing
 // key holds no value, and is reported as the missing value.
 bool ReadDisconnectDir(char (&dir)[1024]) {
-  HKEY key;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key);
-  if (rc == static_cast<LONG>(ERROR_SUCCESS)) {
-    DWORD size = sizeof dir - 1;
-    rc = RegQueryValueEx(key, torva::kValueDisconnectDir, nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(dir), &size);
-    RegCloseKey(key);
-    if (rc == static_cast<LONG>(ERROR_SUCCESS)) dir[size] = '\0';
-  } else if (rc != static_cast<LONG>(ERROR_FILE_NOT_FOUND)) {
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  if (rc == ERROR_SUCCESS) {
+    rc = RegQueryString(key.Get(), torva::kValueDisconnectDir, dir);
+  } else if (rc != ERROR_FILE_NOT_FOUND) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
@@ -90,7 +87,7 @@ int FailureListInit() {
 
 int FailureListAdd(const uint8_t address[4]) {
   TRACE_START("FailureListAdd", "FailureList");
-  if (g_config->failure_limit == 0) return 0;
+  if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
   FailureEntry* e = FindFailure(address);
   if (e != nullptr) {
@@ -113,7 +110,7 @@ int FailureListAdd(const uint8_t address[4]) {
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
   LogWrite(4, "Failure count of %s: %d", text, e->count);
-  if (e->count == g_config->failure_limit && !e->banned) {
+  if (e->count == Config().failure_limit && !e->banned) {
     AccessLogWrite("Added to the disconnect list: %s", text);
     LogWrite(3, "Return value of discon_add=%d", discon_add(text, 1));
     e->banned = 1;
@@ -124,7 +121,7 @@ int FailureListAdd(const uint8_t address[4]) {
 
 int FailureListReset(const uint8_t address[4]) {
   TRACE_START("FailureListReset", "FailureList");
-  if (g_config->failure_limit == 0) return 0;
+  if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
@@ -220,16 +217,15 @@ int DisconnectDirCleanup() {
   char pattern[1100];
   if (!torva::FormatInto(pattern, "%s/*", dir)) return 0;
   WIN32_FIND_DATA fd;
-  HANDLE h = FindFirstFile(pattern, &fd);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  UniqueFind search(FindFirstFile(pattern, &fd));
+  if (!search) return 0;
   do {
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     char path[1400];
     if (!torva::FormatInto(path, "%s/%s", dir, fd.cFileName)) continue;
     LogWrite(3, "Deletes \"%s\".", path);
     if (!DeleteFile(path)) LogWrite(2, "Failed. (%d)", static_cast<int>(GetLastError()));
-  } while (FindNextFile(h, &fd));
-  FindClose(h);
+  } while (FindNextFile(search.Get(), &fd));
   return 0;
 }
 

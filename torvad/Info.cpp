@@ -9,7 +9,7 @@
 
 namespace {
 
-bool On(CommandId id) { return g_config->cmd_enable[id] != 0; }
+bool On(CommandId id) { return Config().cmd_enable[id] != 0; }
 
 // HELP's mark after a command name: blank when switched on, '*' when off.
 char Mark(CommandId id) { return On(id) ? ' ' : '*'; }
@@ -24,7 +24,7 @@ constexpr CommandId kSecurityFeatures[] = {CMD_AUTH, CMD_ADAT, CMD_PROT, CMD_PBS
 
 int CmdFeat(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: FEAT");
-  const bool tls = g_config->auth_mechanism != AUTH_NONE;
+  const bool tls = Config().auth_mechanism != AUTH_NONE;
   bool any_security = false;
   for (CommandId id : kSecurityFeatures) any_security = any_security || On(id);
   if (!On(CMD_SIZE) && (!tls || !any_security)) {
@@ -52,7 +52,7 @@ int CmdOpts(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: OPTS");
   if (arg != nullptr) {
     for (char* p = arg; *p; ++p) *p = Upper(*p);
-    if (strncmp(arg, "UTF8", 4) == 0 && g_config->opts_impl_utf8) {
+    if (strncmp(arg, "UTF8", 4) == 0 && Config().opts_impl_utf8) {
       const char* p = arg + 4;
       while (*p == ' ') ++p;
       if (strncmp(p, "ON", 2) == 0) {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/strutil.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/DataConn.h"
 #include "torvad/Kanji.h"
@@ -24,7 +25,7 @@ constexpr size_t kLineText = 1021;
 // Lines are gathered into blocks of this size before they are sent: a
 // directory of thousands of entries then takes a few sends instead of one per
 // entry.
-constexpr size_t kBatchSize = 64 * 1024;
+constexpr size_t kBatchSize = size_t{64} * 1024;
 
 bool IsDots(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
@@ -62,7 +63,7 @@ class LineSink {
   explicit LineSink(FtpTbl* ftp)
       : ftp_(ftp),
         block_(new (std::nothrow) char[kBatchSize]),
-        convert_(ftp->utf8_mode == 1 && g_config->utf8_ctrl_only == 0 && ftp->lang == LANG_JA) {}
+        convert_(ftp->utf8_mode == 1 && Config().utf8_ctrl_only == 0 && ftp->lang == LANG_JA) {}
 
   bool Line(const char* text) {
     if (failed_) return false;
@@ -109,14 +110,6 @@ class LineSink {
   bool failed_ = false;
 };
 
-// An open directory search, ended when it goes out of scope.
-struct Search {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  ~Search() {
-    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-  }
-};
-
 ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
   ListEntry e{};
   e.name = fd.cFileName;
@@ -130,7 +123,7 @@ ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
 ListView ViewOf(const FtpTbl* ftp) {
   ListView v{};
   v.at_top = ftp->cur_dir[0] == '\\' && ftp->cur_dir[1] == '\0';
-  v.no_list_dir = g_config->no_list_dir != 0;
+  v.no_list_dir = Config().no_list_dir != 0;
   SYSTEMTIME now;
   GetLocalTime(&now);
   v.current_year = now.wYear;
@@ -161,20 +154,20 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
   char pattern[2100] = "";
   bool fits = LocalCurrentDir(ftp, dir, sizeof dir) && torva::FormatInto(pattern, "%s*", dir);
   LogWrite(4, "Access directory: [%s]", pattern);
-  Search search;
+  UniqueFind search;
   WIN32_FIND_DATA fd;
   if (fits) {
-    search.handle = names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd);
+    search.Reset(names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd));
   } else {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
   }
-  if (ok && search.handle == INVALID_HANDLE_VALUE) {
+  if (ok && !search) {
     torva::FormatInto(line, "Cannot access. (%d)", static_cast<int>(GetLastError()));
     ok = out.Line(line);
   } else if (ok) {
     do {
       if (format(EntryOf(fd, names_only), view, line, sizeof line)) ok = out.Line(line);
-    } while (ok && FindNextFile(search.handle, &fd));
+    } while (ok && FindNextFile(search.Get(), &fd));
   }
   if (ok) out.Flush();
   DataClose(ftp);
@@ -289,12 +282,12 @@ int CmdList(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: LIST");
   if (!DataModeSet(ftp, sock)) return -1;
   return RunChoice(ftp, sock,
-                   ChooseListFormat(g_config->list_type_list, g_config->list_type_unix, arg));
+                   ChooseListFormat(Config().list_type_list, Config().list_type_unix, arg));
 }
 
 int CmdNlst(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: NLST");
   if (!DataModeSet(ftp, sock)) return -1;
   return RunChoice(ftp, sock,
-                   ChooseListFormat(g_config->list_type_nlst, g_config->list_type_unix, arg));
+                   ChooseListFormat(Config().list_type_nlst, Config().list_type_unix, arg));
 }

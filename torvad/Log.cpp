@@ -8,9 +8,11 @@
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "torvad/ConfigTbl.h"
+#include "torvad/SharedState.h"
 
 namespace {
 
+// Shared state: see torvad/SharedState.h for what the lock guards and its order.
 std::mutex g_log_mutex;
 
 const char* Tag(int level) {
@@ -44,8 +46,8 @@ void WriteLine(FILE* out, const char* tag, const char* message) {
 
 }  // namespace
 
-void LogLock() { g_log_mutex.lock(); }
-void LogUnlock() { g_log_mutex.unlock(); }
+ScopedLogLock::ScopedLogLock() { g_log_mutex.lock(); }
+ScopedLogLock::~ScopedLogLock() { g_log_mutex.unlock(); }
 
 void LogWrite(int level, const char* format, ...) {
   if (level > CurrentLevel()) return;
@@ -100,8 +102,14 @@ void LogQuote(char* out, size_t size, const char* text) {
   out[n] = '\0';
 }
 
-void LogFailed(int level, const char* call, DWORD code) {
-  LogWrite(level, "Failed %s() errno=%d", call, static_cast<int>(code));
+void LogFailed(int level, const char* call, DWORD code, const char* prefix) {
+  LogWrite(level, "%sFailed %s() errno=%d", prefix, call, static_cast<int>(code));
+}
+
+void LogLogicError(const char* file, int line) {
+  LogWrite(-1, "Logic Error!!");
+  const char* base = strrchr(file, '/');
+  LogWrite(4, "Logic error detected at %s:%d", base != nullptr ? base + 1 : file, line);
 }
 
 void DumpWrite(const char* title, const void* data, size_t size) {

@@ -21,7 +21,7 @@ constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
 constexpr const char kBadSequence[] = "503 Bad sequence of commands.";
 
 bool AnonymousPasswordOk(const char* password) {
-  switch (g_config->anonymous_pass) {
+  switch (Config().anonymous_pass) {
     case 2: return true;
     case 1: return strcmp(password, "kesto") == 0 || strchr(password, '@') != nullptr;
     default: return strchr(password, '@') != nullptr;
@@ -75,7 +75,7 @@ void CutLineEnd(const FtpTbl* ftp, char* arg) {
 
 int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: USER");
-  if (g_config->require_tls && ftp->ctrl_ssl == nullptr) {
+  if (Config().require_tls && ftp->ctrl_ssl == nullptr) {
     // Refused before anything is reset: the session stays as it was.
     ReplySend(ftp, sock, "530 Log in with AUTH TLS first.");
     return 0;
@@ -95,8 +95,8 @@ int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   ftp->ctrl_ssl = ctrl_ssl;
   ftp->prot_level = prot_level;
   ftp->pass_sent = pass_sent;
-  ftp->utf8_mode = g_config->utf8_mode;
-  ftp->lang = g_config->default_lang;
+  ftp->utf8_mode = Config().utf8_mode;
+  ftp->lang = Config().default_lang;
   torva::CopyTruncated(ftp->user_name, arg);
   LogWrite(4, "USER: [%s]", ftp->user_name);
   ftp->user_given = 1;
@@ -119,16 +119,16 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   CutLineEnd(ftp, arg);
   torva::CopyTruncated(ftp->password, arg);
 
-  if (strcmp(ftp->user_name, "anonymous") == 0 && g_config->anonymous) {
+  if (strcmp(ftp->user_name, "anonymous") == 0 && Config().anonymous) {
     LogWrite(4, "PASS(anonymous): (%s)", ftp->password);
     ftp->pass_given = 1;
     ftp->pass_sent = 1;
     ftp->anonymous = 1;
-    if (g_config->anonymous_path == nullptr) {
+    if (Config().anonymous_path == nullptr) {
       LogWrite(3, "Anonymous path was not defined.");
       return LoginFailed(sock, ftp, client_addr, "530 Not logged in. (Directory was not defined.)");
     }
-    torva::CopyTruncated(ftp->root_dir, g_config->anonymous_path);
+    torva::CopyTruncated(ftp->root_dir, Config().anonymous_path);
     if (!AnonymousPasswordOk(ftp->password)) {
       LogWrite(3, "Bad anonymous passwd.");
       return LoginFailed(sock, ftp, client_addr, "530 Not logged in. (Bad anonymous password.)");
@@ -147,7 +147,7 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   torva::CopyTruncated(ftp->cur_dir, "\\");
   ftp->logged_in = 1;
   LogWrite(3, "Success to login.");
-  if (g_config->access_log2) {
+  if (Config().access_log2) {
     static constexpr uint8_t kNone[4] = {0, 0, 0, 0};
     const uint8_t* a = client_addr ? client_addr : kNone;
     if (ftp->anonymous) {

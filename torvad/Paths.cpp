@@ -53,19 +53,16 @@ bool LocalDirOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
 
 void DisplayOf(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
   if (IsTop(virt)) {
-    torva::Format(out, size, "%c", g_config->dir_separator);
+    torva::Format(out, size, "%c", Config().dir_separator);
     return;
   }
   char shown[1024];
   torva::CopyTruncated(shown, virt);
-  ReplaceChar(ftp, shown, '\\', g_config->dir_separator);
-  torva::Format(out, size, "%c%s", g_config->dir_separator, shown);
+  ReplaceChar(ftp, shown, '\\', Config().dir_separator);
+  torva::Format(out, size, "%c%s", Config().dir_separator, shown);
 }
 
 // ---- the directory walk shared by CWD, MKD and RMD ----
-
-enum class Walk { kCheck, kCreate };
-enum WalkResult { kWalkOk = 0, kWalkCreated = 1, kWalkError = -1 };
 
 // Removes the last component of a virtual directory path ("a\b\" -> "a\",
 // "a\" -> "\").
@@ -78,6 +75,8 @@ void DropLast(const FtpTbl* ftp, char (&path)[1024]) {
   else
     torva::CopyTruncated(path, "\\");
 }
+
+}  // namespace
 
 WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Walk mode) {
   if (strcmp(comp, "..") == 0) {
@@ -107,6 +106,8 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
   memcpy(path, next, sizeof next);
   return result;
 }
+
+namespace {
 
 // Applies the components of `arg` (split at `sep`, double-byte aware) to
 // `path`. Empty components change nothing. kWalkError at the first failing
@@ -139,7 +140,7 @@ char* WalkStart(const FtpTbl* ftp, char* arg, char (&path)[1024], bool slash_too
 
 int ReplyNewCwd(FtpTbl* ftp, SOCKET sock) {
   if (IsTop(ftp->cur_dir))
-    return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", g_config->dir_separator);
+    return ReplySend(ftp, sock, "250 \"%c\" is new CWD.", Config().dir_separator);
   char shown[1100];
   DisplayOf(ftp, ftp->cur_dir, shown, sizeof shown);
   return ReplySend(ftp, sock, "250 \"%s\" is new CWD.", shown);
@@ -189,7 +190,7 @@ void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
 int CheckWritable(FtpTbl* ftp, SOCKET sock) {
   bool ok;
   if (ftp->anonymous) {
-    ok = g_config->anonymous_write != 0;
+    ok = Config().anonymous_write != 0;
   } else {
     int32_t code = 0;
     ok = tvusers_is_writable(&code, ftp->user_name) != 0;
@@ -228,7 +229,7 @@ int CmdPwd(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: PWD");
   if (!RequireLogin(ftp, sock)) return -1;
   if (IsTop(ftp->cur_dir)) {
-    ReplySend(ftp, sock, "257 \"%c\" is CWD.", g_config->dir_separator);
+    ReplySend(ftp, sock, "257 \"%c\" is CWD.", Config().dir_separator);
     return 0;
   }
   char shown[1100];
@@ -242,7 +243,7 @@ int CmdMkd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!CheckWritable(ftp, sock)) return 0;
   char path[1024];
   char* rest = WalkStart(ftp, arg, path, true);
-  const char sep = g_config->dir_separator;
+  const char sep = Config().dir_separator;
   ReplaceChar(ftp, rest, '\\', sep);
   WalkResult r = WalkAll(ftp, path, rest, sep, Walk::kCreate);
   if (r == kWalkError) {
@@ -362,7 +363,7 @@ int CmdSize(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     return 0;
   }
   // The true size, also past 4 GiB.
-  if (g_config->size_msg_compat)
+  if (Config().size_msg_compat)
     ReplySend(ftp, sock, "200 SIZE=%lld", static_cast<long long>(size));
   else
     ReplySend(ftp, sock, "213 %lld", static_cast<long long>(size));

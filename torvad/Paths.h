@@ -25,6 +25,15 @@ bool LocalCurrentDir(const FtpTbl* ftp, char* out, size_t size);
 // at the top.
 void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size);
 
+// One step of the directory walk that CWD, MKD and RMD share: applies one
+// component to the virtual directory `path` ("\" or "a\b\"). ".." climbs
+// (never above the top), "" and "." stay, anything else must be a directory
+// below root_dir (kCreate makes a missing one). `path` changes only on
+// success; a component holding the local separator is refused.
+enum class Walk { kCheck, kCreate };
+enum WalkResult { kWalkOk = 0, kWalkCreated = 1, kWalkError = -1 };
+WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Walk mode);
+
 // 1 when the session's user may change the file system; 0 after replying
 // "550 No permission.".
 int CheckWritable(FtpTbl* ftp, SOCKET sock);

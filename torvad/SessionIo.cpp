@@ -41,7 +41,8 @@ bool SockWriteAll(SOCKET sock, const char* data, int length) {
 }
 
 // Formats one line into `line` (cut after 1021 characters) and appends CR LF.
-int FormatLine(char (&line)[1024], const char* format, va_list ap) {
+__attribute__((format(printf, 2, 0))) int FormatLine(char (&line)[1024], const char* format,
+                                                     va_list ap) {
   int n = vsnprintf(line, 1022, format, ap);
   if (n < 0) n = 0;
   if (n > 1021) n = 1021;
@@ -80,7 +81,7 @@ int DataTextSend(FtpTbl* ftp, const char* format, ...) {
   va_start(ap, format);
   int n = FormatLine(line, format, ap);
   va_end(ap);
-  bool convert = ftp->utf8_mode == 1 && g_config->utf8_ctrl_only == 0 && ftp->lang == LANG_JA;
+  bool convert = ftp->utf8_mode == 1 && Config().utf8_ctrl_only == 0 && ftp->lang == LANG_JA;
   return SendLine(ftp->data_ssl, ftp->data_sock, convert, line, n);
 }
 

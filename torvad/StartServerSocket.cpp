@@ -5,7 +5,7 @@
 
 SOCKET StartServerSocket() {
   TRACE_START("StartServerSocket", "StartServerSocket");
-  const ConfigTbl& c = *g_config;
+  const ConfigTbl& c = Config();
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {
     LogFailed(1, "socket", static_cast<DWORD>(SockLastError()));

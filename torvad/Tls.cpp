@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
 #include "torvad/SessionIo.h"
@@ -39,24 +41,45 @@ constexpr InfoBit kInfoBits[] = {
     {0x4000, "- SSL_CB_ALERT"},        {0x10, "- SSL_CB_HANDSHAKE_START"},
     {0x20, "- SSL_CB_HANDSHAKE_DONE"}, {0x1000, "- SSL_ST_CONNECT"}};
 
-// Reads a string value of the installation key into a 260-byte buffer.
-LONG QueryString(HKEY key, const char* name, char (&out)[261]) {
-  DWORD size = sizeof out - 1;
-  LONG rc = RegQueryValueEx(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size);
-  if (rc == 0) out[size] = '\0';
-  return rc;
+// The certificate and key files: in "ConfigDir", else in the conf directory
+// below "Path". false after logging why.
+bool KeyFilePaths(char (&cert)[320], char (&pkey)[320]) {
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  if (rc != 0) {
+    LogFailed(1, "RegOpenKeyEx", static_cast<DWORD>(rc));
+    return false;
+  }
+  char dir[261];
+  if (RegQueryString(key.Get(), torva::kValueConfigDir, dir) == 0) {
+    torva::FormatInto(cert, "%s/csr.pem", dir);
+    torva::FormatInto(pkey, "%s/private.pem", dir);
+  } else if ((rc = RegQueryString(key.Get(), torva::kValuePath, dir)) == 0) {
+    torva::FormatInto(cert, "%s/%s/csr.pem", dir, torva::kDirConf);
+    torva::FormatInto(pkey, "%s/%s/private.pem", dir, torva::kDirConf);
+  } else {
+    LogFailed(1, "RegQueryValueEx", static_cast<DWORD>(rc));
+    return false;
+  }
+  return true;
 }
 
 // A server has nobody to type a pass phrase: an encrypted key does not load.
 int NoPassPhrase(char*, int, int, void*) { return -1; }
 
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+
 // The private key of a PEM file, or null with the reason in the error queue.
-EVP_PKEY* ReadPrivateKey(const char* path) {
-  BIO* file = BIO_new_file(path, "r");
-  if (file == nullptr) return nullptr;
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, NoPassPhrase, nullptr);
-  BIO_free(file);
-  return key;
+UniquePkey ReadPrivateKey(const char* path) {
+  std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path, "r"));
+  if (!file) return nullptr;
+  return UniquePkey(PEM_read_bio_PrivateKey(file.get(), nullptr, NoPassPhrase, nullptr));
 }
 
 // With tls13: AES-128-GCM first in both TLS 1.2 and TLS 1.3 whenever the
@@ -141,7 +164,7 @@ int TlsStartup() {
   LogWrite(3, "OpenSSL library is initializing.");
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
-  const int mech = g_config->auth_mechanism;
+  const int mech = Config().auth_mechanism;
   const SSL_METHOD* method = nullptr;
   if (mech == AUTH_SSL) {
     LogWrite(3, "Loading the SSL2&3 protocol methods.");
@@ -164,12 +187,12 @@ int TlsStartup() {
   if (g_ctx == nullptr) return Fail("Failed to loading the context.", true);
   // "SSL" allows every version the library permits; "TLS" exactly TLS 1.2,
   // or TLS 1.2 and 1.3 with tls13 on.
-  const int tls_max = g_config->tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
+  const int tls_max = Config().tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
   bool versions_ok = mech == AUTH_TLS ? SSL_CTX_set_min_proto_version(g_ctx, TLS1_2_VERSION) == 1 &&
                                             SSL_CTX_set_max_proto_version(g_ctx, tls_max) == 1
                                       : SSL_CTX_set_min_proto_version(g_ctx, 0) == 1 &&
                                             SSL_CTX_set_max_proto_version(g_ctx, 0) == 1;
-  if (versions_ok && g_config->tls13) versions_ok = PreferAes128Gcm(g_ctx);
+  if (versions_ok && Config().tls13) versions_ok = PreferAes128Gcm(g_ctx);
   if (!versions_ok) {
     return Fail(mech == AUTH_TLS ? "Failed to loading the TLS protocol methods."
                                  : "Failed to loading the SSL protocol methods.",
@@ -181,27 +204,9 @@ int TlsStartup() {
   // theirs (DataTlsStart).
   SSL_CTX_set_mode(g_ctx, SSL_MODE_RELEASE_BUFFERS);
 
-  HKEY key;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key);
-  if (rc != 0) {
-    LogFailed(1, "RegOpenKeyEx", static_cast<DWORD>(rc));
-    return Fail(nullptr, false);
-  }
-  char dir[261];
   char cert[320];
   char pkey[320];
-  if (QueryString(key, torva::kValueConfigDir, dir) == 0) {
-    torva::FormatInto(cert, "%s/csr.pem", dir);
-    torva::FormatInto(pkey, "%s/private.pem", dir);
-  } else if ((rc = QueryString(key, torva::kValuePath, dir)) == 0) {
-    torva::FormatInto(cert, "%s/%s/csr.pem", dir, torva::kDirConf);
-    torva::FormatInto(pkey, "%s/%s/private.pem", dir, torva::kDirConf);
-  } else {
-    RegCloseKey(key);
-    LogFailed(1, "RegQueryValueEx", static_cast<DWORD>(rc));
-    return Fail(nullptr, false);
-  }
-  RegCloseKey(key);
+  if (!KeyFilePaths(cert, pkey)) return Fail(nullptr, false);
 
   // The chain variant also accepts intermediate certificates after the
   // server's own in the same file.
@@ -213,11 +218,10 @@ int TlsStartup() {
   // a key file that cannot be read and a key of another certificate stay two
   // different failures.
   LogWrite(3, "Loading private.pem");
-  EVP_PKEY* private_key = ReadPrivateKey(pkey);
-  if (private_key == nullptr) return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
+  UniquePkey private_key = ReadPrivateKey(pkey);
+  if (!private_key) return Fail("SSL_CTXuse_PrivateKey_file() error.", true);
   LogWrite(3, "Checking private.pem");
-  int installed = SSL_CTX_use_PrivateKey(g_ctx, private_key);
-  EVP_PKEY_free(private_key);
+  int installed = SSL_CTX_use_PrivateKey(g_ctx, private_key.get());
   if (installed != 1 || SSL_CTX_check_private_key(g_ctx) != 1)
     return Fail("SSL_CTX_check_private_key() error.", true);
   return 0;
@@ -226,10 +230,9 @@ int TlsStartup() {
 bool TlsEnabled() { return g_ctx != nullptr; }
 
 void TlsPrintErrors() {
-  LogLock();
+  ScopedLogLock lock;
   ERR_print_errors_fp(stdout);
   fflush(stdout);
-  LogUnlock();
 }
 
 void SslStackDump() {
@@ -245,7 +248,7 @@ void SslStackDump() {
 ssl_st* TlsNew() {
   if (g_ctx == nullptr) return nullptr;
   SSL* ssl = SSL_new(g_ctx);
-  if (ssl != nullptr && g_config->require_ssl_reuse) {
+  if (ssl != nullptr && Config().require_ssl_reuse) {
     // A session id context of this control connection alone: the library
     // resumes a session only under the context it was made in, so a data
     // connection that resumes one (DataTlsStart copies the context) resumes
@@ -262,7 +265,7 @@ ssl_st* TlsNew() {
 int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, sock); }
 
 int TlsAccept(ssl_st* ssl) {
-  const int seconds = g_config->session_timeout;
+  const int seconds = Config().session_timeout;
   BIO* bio = SSL_get_rbio(ssl);
   HandshakeDeadline deadline{SSL_get_fd(ssl),
                              std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};
@@ -331,17 +334,16 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  SSL* ssl = SSL_new(g_ctx);
-  if (ssl == nullptr) {
+  UniqueTls ssl(SSL_new(g_ctx));
+  if (!ssl) {
     TlsPrintErrors();
     LogWrite(1, "SSL_new() error.");
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (int r = SSL_set_fd(ssl, ftp->data_sock); r != 1) {
+  if (int r = SSL_set_fd(ssl.get(), ftp->data_sock); r != 1) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_fd() error. (ret=%d)", r);
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
@@ -350,33 +352,30 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
   // resume the control connection's session, and an uploading client never
   // reads them). A read buffer of several records was measured slower for
   // uploads: the client and the server then take turns instead of streaming.
-  SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
-  SSL_set_read_ahead(ssl, 1);
-  SSL_set_num_tickets(ssl, 0);
-  const bool must_resume = g_config->require_ssl_reuse && ftp->ctrl_ssl != nullptr;
-  if (must_resume && !SameSessionContext(ssl, ftp->ctrl_ssl)) {
+  SSL_clear_mode(ssl.get(), SSL_MODE_RELEASE_BUFFERS);
+  SSL_set_read_ahead(ssl.get(), 1);
+  SSL_set_num_tickets(ssl.get(), 0);
+  const bool must_resume = Config().require_ssl_reuse && ftp->ctrl_ssl != nullptr;
+  if (must_resume && !SameSessionContext(ssl.get(), ftp->ctrl_ssl)) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_session_id_context() error.");
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (int a = TlsAccept(ssl); a != 1) {
-    int err = SSL_get_error(ssl, a);
+  if (int a = TlsAccept(ssl.get()); a != 1) {
+    int err = SSL_get_error(ssl.get(), a);
     TlsPrintErrors();
     LogWrite(1, "SSL_accept() error. (ret=%d/err=%d)", a, err);
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (must_resume && SSL_session_reused(ssl) != 1) {
+  if (must_resume && SSL_session_reused(ssl.get()) != 1) {
     // Whoever opened this connection does not hold the control connection's
     // session: it may not be the client at all.
     LogWrite(2, "The data connection did not resume the TLS session.");
-    TlsFree(ssl);
     ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (SSL session reuse required)");
     return -1;
   }
-  ftp->data_ssl = ssl;
+  ftp->data_ssl = ssl.release();
   return 0;
 }

@@ -2,6 +2,8 @@
 // wrappers so that no other unit includes the library's headers.
 #pragma once
 
+#include <memory>
+
 #include "platform/socket.h"
 #include "torvad/FtpTbl.h"
 
@@ -42,6 +44,11 @@ int TlsPending(ssl_st* ssl);
 // Null is allowed.
 void TlsCloseNotify(ssl_st* ssl);
 void TlsFree(ssl_st* ssl);
+// Owner of a TLS session that is not yet (or no longer) in a session record.
+struct TlsDeleter {
+  void operator()(ssl_st* ssl) const { TlsFree(ssl); }
+};
+using UniqueTls = std::unique_ptr<ssl_st, TlsDeleter>;
 // Installs the handshake logger on a session.
 void TlsSetInfoCallback(ssl_st* ssl);
 

@@ -17,7 +17,7 @@ constexpr const char* kNoSecurity = "503 Security data exchange has not complete
 // Whether the configured mechanism takes the client's AUTH argument; the
 // test is a case-sensitive substring test ("TLS-C" and "TLS-P" are TLS).
 bool MechanismAccepts(const char* arg) {
-  switch (g_config->auth_mechanism) {
+  switch (Config().auth_mechanism) {
     case AUTH_SSL:
     case AUTH_SSL3: return strstr(arg, "SSL") != nullptr;
     case AUTH_TLS: return strstr(arg, "TLS") != nullptr;
@@ -63,31 +63,29 @@ int CmdAuth(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
     TlsFree(ftp->ctrl_ssl);
     ftp->ctrl_ssl = nullptr;
   }
-  ssl_st* ssl = TlsNew();
-  if (ssl == nullptr) {
+  UniqueTls ssl(TlsNew());
+  if (!ssl) {
     TlsPrintErrors();
     LogWrite(1, "SSL_new() error.");
     ReplySend(ftp, sock, "%s", kNeedResource);
     return -1;
   }
-  if (int r = TlsSetFd(ssl, sock); r != 1) {
+  if (int r = TlsSetFd(ssl.get(), sock); r != 1) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_fd() error. (ret=%d)", r);
     ReplySend(ftp, sock, "%s", kNeedResource);
-    TlsFree(ssl);
     return -1;
   }
-  if (g_config->ssl_detail_log) TlsSetInfoCallback(ssl);
+  if (Config().ssl_detail_log) TlsSetInfoCallback(ssl.get());
   ReplySend(ftp, sock, "234 %s was recognized.", arg);
-  if (int a = TlsAccept(ssl); a != 1) {
-    int err = TlsGetError(ssl, a);
+  if (int a = TlsAccept(ssl.get()); a != 1) {
+    int err = TlsGetError(ssl.get(), a);
     TlsPrintErrors();
     LogWrite(1, "SSL_accept() error. (ret=%d/err=%d)", a, err);
     ReplySend(ftp, sock, "%s", kNeedResource);
-    TlsFree(ssl);
     return -1;
   }
-  ftp->ctrl_ssl = ssl;
+  ftp->ctrl_ssl = ssl.release();
   ftp->discard_rest = 1;
   return 0;
 }

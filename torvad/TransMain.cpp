@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/system.h"
+#include "platform/unique_handle.h"
 #include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/ConnectList.h"
@@ -19,8 +22,65 @@ namespace {
 constexpr int kRecvBufferSize = 4096;
 constexpr int kImplicitWaitSec = 3;
 
+// Everything one session owns: its receive buffer, its record (and through it
+// the data connection and both TLS sessions), its control socket and its
+// connection list entry. The destructor is the session's one clean-up path,
+// however the session ends. While the process is terminating it releases
+// nothing: the process ends at once, and nothing may wait on a session thread
+// or touch what the terminating thread is tearing down.
+class SessionGuard {
+ public:
+  explicit SessionGuard(SOCKET sock) : sock_(sock) {}
+  SessionGuard(const SessionGuard&) = delete;
+  SessionGuard& operator=(const SessionGuard&) = delete;
+
+  ~SessionGuard() {
+    if (ConnectListTerminating()) {
+      static_cast<void>(sock_.Release());
+      static_cast<void>(buffer_.release());
+      static_cast<void>(ftp_.release());
+      return;
+    }
+    if (ftp_) {
+      DataClose(ftp_.get());
+      if (ftp_->ctrl_ssl != nullptr) TlsFree(ftp_->ctrl_ssl);
+    }
+    buffer_.reset();
+    ftp_.reset();
+    sock_.Reset();
+    ConnectListDel();
+  }
+
+  // Allocates the buffer and the record; false after logging why.
+  bool Allocate() {
+    buffer_.reset(new (std::nothrow) char[kRecvBufferSize]());
+    if (!buffer_) {
+      LogFailed(1, "malloc", GetLastError());
+      LogWrite(1, "Could not get receive buffer");
+      return false;
+    }
+    ftp_.reset(new (std::nothrow) FtpTbl);
+    if (!ftp_) {
+      LogFailed(1, "malloc", GetLastError());
+      LogWrite(1, "Could not get FTP table buffer");
+      return false;
+    }
+    FtpTblClear(ftp_.get());
+    return true;
+  }
+
+  SOCKET sock() const { return sock_.Get(); }
+  char* buffer() const { return buffer_.get(); }
+  FtpTbl* ftp() const { return ftp_.get(); }
+
+ private:
+  UniqueSocket sock_;
+  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<FtpTbl> ftp_;
+};
+
 // Implicit TLS: the handshake before the greeting. False when the session
-// must end (everything but the session's own buffers is released here).
+// must end; the session's TLS object stays in its record for the guard.
 bool ImplicitHandshake(SOCKET sock, FtpTbl* ftp) {
   ftp->ctrl_ssl = TlsNew();
   bool reply = true;
@@ -41,12 +101,66 @@ bool ImplicitHandshake(SOCKET sock, FtpTbl* ftp) {
   } else {
     ok = true;
   }
-  if (!ok) {
-    if (reply) ReplySend(nullptr, sock, "431 Need some unavailable resource to process security.");
-    if (ftp->ctrl_ssl) TlsFree(ftp->ctrl_ssl);
-    ftp->ctrl_ssl = nullptr;
+  if (!ok && reply) {
+    // Plain text: the failed session can carry nothing.
+    ReplySend(nullptr, sock, "431 Need some unavailable resource to process security.");
   }
   return ok;
+}
+
+// One receive on the control connection, through TLS when it is protected:
+// the bytes received, or 0 or less after logging why.
+int ReceiveSome(SOCKET sock, FtpTbl* ftp, char* into, int room) {
+  if (ftp->ctrl_ssl != nullptr) {
+    int n = TlsRead(ftp->ctrl_ssl, into, room);
+    if (n <= 0) {
+      int err = TlsGetError(ftp->ctrl_ssl, n);
+      TlsPrintErrors();
+      LogWrite(2, "Failed SSL_read() (ret=%d/err=%d)", n, err);
+    }
+    return n;
+  }
+  int n = SockRecv(sock, into, room);
+  if (n <= 0) LogFailed(2, "recv", static_cast<DWORD>(SockLastError()));
+  return n;
+}
+
+// Reads command lines and dispatches each complete one until the client goes
+// quiet for session-timeout seconds, the connection fails, a line grows too
+// long or a handler ends the session.
+void CommandLoop(SOCKET sock, char* buffer, FtpTbl* ftp, const uint8_t* client_addr) {
+  long long wait = static_cast<long long>(Config().session_timeout) * 1000;
+  const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
+  int count = 0;
+  for (;;) {
+    // Bytes already decrypted by the TLS session are not visible to a wait
+    // on the socket.
+    bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
+    if (!pending && SockWaitReadable(sock, wait_ms) != 1) {
+      LogWrite(3, "Session timeout. (%dsec)", Config().session_timeout);
+      return;
+    }
+    int n = ReceiveSome(sock, ftp, buffer + count, kRecvBufferSize - 1 - count);
+    if (n <= 0) {
+      LogWrite(2, "Request recv error.");
+      return;
+    }
+    if (getenv("TVS_DUMP") != nullptr)
+      DumpWrite("Received Data", buffer + count, static_cast<size_t>(n));
+    count += n;
+    buffer[count] = '\0';
+    if (count <= 2) continue;
+    if (buffer[count - 2] == '\r' && buffer[count - 1] == '\n') {
+      if (CommandDispatch(sock, buffer, count, ftp, client_addr) != 0) return;
+      count = 0;
+      buffer[0] = '\0';
+      continue;
+    }
+    if (count > 4088) {
+      LogWrite(2, "Command too long.");
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -61,97 +175,35 @@ DWORD TransMain(void*) {
   TRACE_START("TransMain", "TransMain");
   SOCKET sock = ConnectListSerch();
   if (sock == INVALID_SOCKET) {
-    LogWrite(-1, "Logic Error!!");
+    LOGIC_ERROR();
     return static_cast<DWORD>(-1);
   }
   LogWrite(4, "Transaction was started. (%X/%X)", static_cast<unsigned>(sock),
            GetCurrentThreadId());
   const uint8_t* client_addr = ConnectListSerch2();
 
-  auto* buffer = static_cast<char*>(calloc(kRecvBufferSize, 1));
-  if (buffer == nullptr) {
-    LogFailed(1, "malloc", GetLastError());
-    LogWrite(1, "Could not get receive buffer");
-    SockClose(sock);
-    ConnectListDel();
-    return static_cast<DWORD>(-1);
-  }
-  auto* ftp = static_cast<FtpTbl*>(calloc(1, sizeof(FtpTbl)));
-  if (ftp == nullptr) {
-    LogFailed(1, "malloc", GetLastError());
-    LogWrite(1, "Could not get FTP table buffer");
-    SockClose(sock);
-    free(buffer);
-    ConnectListDel();
-    return static_cast<DWORD>(-1);
-  }
-  FtpTblClear(ftp);
-  ftp->utf8_mode = g_config->utf8_mode;
-  ftp->lang = g_config->default_lang;
+  SessionGuard session(sock);
+  if (!session.Allocate()) return static_cast<DWORD>(-1);
+  FtpTbl* ftp = session.ftp();
+  ftp->utf8_mode = Config().utf8_mode;
+  ftp->lang = Config().default_lang;
 
   // Replies and TLS reads never wait longer than a silent client may stay.
-  if (g_config->session_timeout > 0) SockSetTimeouts(sock, g_config->session_timeout);
+  if (Config().session_timeout > 0) SockSetTimeouts(sock, Config().session_timeout);
   // Replies often come in pairs (150 then 226, multi-line answers): without
   // this the second waits for the client's delayed acknowledgement of the first.
   SockSetNoDelay(sock);
 
-  if (g_config->implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp)) {
-    SockClose(sock);
-    free(buffer);
-    free(ftp);
-    ConnectListDel();
+  if (Config().implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp))
     return static_cast<DWORD>(-1);
-  }
 
-  if (g_config->delayed_response > 0) Sleep(static_cast<DWORD>(g_config->delayed_response));
-  if (g_config->ready_message)
-    ReplySend(ftp, sock, "220 %s", g_config->ready_message);
+  if (Config().delayed_response > 0) Sleep(static_cast<DWORD>(Config().delayed_response));
+  if (Config().ready_message)
+    ReplySend(ftp, sock, "220 %s", Config().ready_message);
   else
     ReplySend(ftp, sock, "220 Torva Server is ready.");
 
-  long long wait = static_cast<long long>(g_config->session_timeout) * 1000;
-  const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
-  int count = 0;
-  for (;;) {
-    // Bytes already decrypted by the TLS session are not visible to a wait
-    // on the socket.
-    bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
-    if (!pending && SockWaitReadable(sock, wait_ms) != 1) {
-      LogWrite(3, "Session timeout. (%dsec)", g_config->session_timeout);
-      break;
-    }
-    int n;
-    if (ftp->ctrl_ssl != nullptr) {
-      n = TlsRead(ftp->ctrl_ssl, buffer + count, kRecvBufferSize - 1 - count);
-      if (n <= 0) {
-        int err = TlsGetError(ftp->ctrl_ssl, n);
-        TlsPrintErrors();
-        LogWrite(2, "Failed SSL_read() (ret=%d/err=%d)", n, err);
-      }
-    } else {
-      n = SockRecv(sock, buffer + count, kRecvBufferSize - 1 - count);
-      if (n <= 0) LogFailed(2, "recv", static_cast<DWORD>(SockLastError()));
-    }
-    if (n <= 0) {
-      LogWrite(2, "Request recv error.");
-      break;
-    }
-    if (getenv("TVS_DUMP") != nullptr)
-      DumpWrite("Received Data", buffer + count, static_cast<size_t>(n));
-    count += n;
-    buffer[count] = '\0';
-    if (count <= 2) continue;
-    if (buffer[count - 2] == '\r' && buffer[count - 1] == '\n') {
-      if (CommandDispatch(sock, buffer, count, ftp, client_addr) != 0) break;
-      count = 0;
-      buffer[0] = '\0';
-      continue;
-    }
-    if (count > 4088) {
-      LogWrite(2, "Command too long.");
-      break;
-    }
-  }
+  CommandLoop(sock, session.buffer(), ftp, client_addr);
 
   if (ConnectListTerminating()) return 0;  // the process is ending; no clean-up
   LogWrite(3, "FTP session is closing.");
@@ -159,7 +211,7 @@ DWORD TransMain(void*) {
     if (ftp->logged_in == 1) {
       LogWrite(4, "Reseting the failure-list.");
       FailureListReset(client_addr);
-    } else if (g_config->failure_needs_password && !ftp->pass_sent) {
+    } else if (Config().failure_needs_password && !ftp->pass_sent) {
       // Port probes, FEAT checks and a QUIT before log-in tried no password.
       LogWrite(4, "No password was tried.");
     } else {
@@ -167,12 +219,6 @@ DWORD TransMain(void*) {
       FailureListAdd(client_addr);
     }
   }
-  DataClose(ftp);
-  if (ftp->ctrl_ssl != nullptr) TlsFree(ftp->ctrl_ssl);
-  free(buffer);
-  free(ftp);
-  SockClose(sock);
-  ConnectListDel();
   TRACE_END("TransMain", "TransMain");
   return 0;
 }

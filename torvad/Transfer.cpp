@@ -6,6 +6,7 @@
 
 #include "common/strutil.h"
 #include "platform/fs.h"
+#include "platform/unique_handle.h"
 #include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/DataConn.h"
@@ -25,10 +26,6 @@ constexpr const char kDiskFull[] = "451 Requested action aborted. (disk full)";
 constexpr const char kIoError[] = "451 Requested action aborted. (I/O error)";
 constexpr const char kCannotOpen[] = "450 I/O error. (cannot open the file)";
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using Buffer = std::unique_ptr<char[]>;
 
 constexpr char kCtrlZ = 0x1A;
@@ -82,11 +79,7 @@ bool SendText(FtpTbl* ftp, FILE* file, char* buf, size_t size) {
 // object that cannot be read as a regular file (a directory, a device, a
 // FIFO, a socket) is refused. Missing is fine. false after replying 450.
 bool UploadTargetOk(FtpTbl* ftp, SOCKET sock, const char* path) {
-  FILE* probe = OpenRegularFile(path, "rb");
-  if (probe != nullptr) {
-    fclose(probe);
-    return true;
-  }
+  if (UniqueFile probe(OpenRegularFile(path, "rb")); probe) return true;
   DWORD err = GetLastError();
   if (err == ERROR_FILE_NOT_FOUND) return true;
   DWORD attrs = GetFileAttributes(path);
@@ -116,7 +109,7 @@ void ReplyGenerated(FtpTbl* ftp, SOCKET sock, const char* name) {
 
 }  // namespace
 
-int TransferBufferSize() { return g_config->buffer_size < 4096 ? 4096 : g_config->buffer_size; }
+int TransferBufferSize() { return Config().buffer_size < 4096 ? 4096 : Config().buffer_size; }
 
 size_t TextReadLine(FILE* file, char* buf, size_t max, bool* ended) {
   size_t n = 0;
@@ -198,7 +191,7 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(3, "Sending: %s", path);
   // Only regular files are sent: opening a FIFO would block the session, a
   // device would never end. Both count as not accessible.
-  FilePtr file(OpenRegularFile(path, "rb"));
+  UniqueFile file(OpenRegularFile(path, "rb"));
   if (!file) {
     DWORD err = GetLastError();
     LogWrite(3, "Cannot open. (%d)", static_cast<int>(err));
@@ -210,24 +203,24 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   const bool binary = ftp->binary_type == 1;
   // Binary reads go straight into the transfer buffer, without a second
   // copy through the stream's own.
-  if (binary) setvbuf(file.get(), nullptr, _IONBF, 0);
+  if (binary) setvbuf(file.Get(), nullptr, _IONBF, 0);
   if (int r = DataOpen(ftp, sock, ftp->binary_type); r != 0) return r > 0 ? 0 : -1;
 
   bool read_error = false;
   bool sent;
   if (binary && ftp->data_ssl == nullptr)
-    sent = TransmitBinary(ftp, file.get(), &read_error);
+    sent = TransmitBinary(ftp, file.Get(), &read_error);
   else if (binary)
-    sent = SendBinary(ftp, file.get(), buf.get(), size);
+    sent = SendBinary(ftp, file.Get(), buf.get(), size);
   else
-    sent = SendText(ftp, file.get(), buf.get(), size);
+    sent = SendText(ftp, file.Get(), buf.get(), size);
   if (!sent) {
     ReplySend(ftp, sock, kSendError);
     DataClose(ftp);
     return -1;
   }
   DataClose(ftp);
-  if (read_error || ferror(file.get())) {
+  if (read_error || ferror(file.Get())) {
     ReplySend(ftp, sock, kIoError);
     return -1;
   }
@@ -256,19 +249,19 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
   // Opened for appending even when the upload replaces the file: the old
   // content is only dropped once the data connection stands, so a refused or
   // failed connection leaves the file as it was.
-  FilePtr file(OpenRegularFile(path, "ab"));
+  UniqueFile file(OpenRegularFile(path, "ab"));
   if (!file) {
     LogWrite(3, "Cannot open. (%d)", static_cast<int>(GetLastError()));
     ReplySend(ftp, sock, kCannotOpen);
     return 0;
   }
-  if (!text) setvbuf(file.get(), nullptr, _IONBF, 0);
+  if (!text) setvbuf(file.Get(), nullptr, _IONBF, 0);
   if (int r = DataOpen(ftp, sock, ftp->binary_type); r != 0) return r > 0 ? 0 : -1;
   // A file that is empty already (a new one) is left alone: file systems
   // that see a file truncated to nothing take it for a replacement in
   // progress and write the whole upload out when it is closed, which holds up
   // the session for as long.
-  if (replace && FileStreamSize(file.get()) != 0 && !FileStreamTruncate(file.get())) {
+  if (replace && FileStreamSize(file.Get()) != 0 && !FileStreamTruncate(file.Get())) {
     LogWrite(2, "Cannot truncate. (%d)", static_cast<int>(GetLastError()));
     ReplySend(ftp, sock, kIoError);
     DataClose(ftp);
@@ -287,9 +280,9 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
     size_t written;
     if (text) {
       len = DropCarriageReturns(buf.get(), len);
-      written = TextWrite(file.get(), buf.get(), len);
+      written = TextWrite(file.Get(), buf.get(), len);
     } else {
-      written = fwrite(buf.get(), 1, len, file.get());
+      written = fwrite(buf.get(), 1, len, file.Get());
     }
     if (written < len) {
       failure = kDiskFull;
@@ -302,7 +295,7 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
     return -1;
   }
   DataClose(ftp);
-  if (fflush(file.get()) != 0 || ferror(file.get())) {
+  if (fflush(file.Get()) != 0 || ferror(file.Get())) {
     ReplySend(ftp, sock, kIoError);
     return -1;
   }

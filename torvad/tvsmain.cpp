@@ -101,7 +101,9 @@ BOOL TerminateFunc(DWORD signal) {
     return TRUE;
   }
   LogWrite(3, "Received the terminating signal. (%d)", static_cast<int>(signal));
-  SetConsoleCtrlHandler(SignalHold, TRUE);
+  // Best effort: a second signal during termination only repeats what is
+  // already under way.
+  static_cast<void>(SetConsoleCtrlHandler(SignalHold, TRUE));
   LogWrite(3, "Terminating all transaction.");
   ConnectListTerm();
   if (g_listen != INVALID_SOCKET) SockClose(g_listen);

@@ -1,6 +1,5 @@
 #include "tvusers/tvusers.h"
 
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,22 +9,19 @@
 #include "common/strutil.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 #include "tvusers/scramble_key.h"
-
-// A user file is the raw image of UserRecord; its integers are little-endian,
-// so the image can only be written as it lies in memory on such a machine.
-static_assert(std::endian::native == std::endian::little,
-              "user files are written as little-endian memory images");
-static_assert(sizeof(TVUSERS_HEADER_TEXT) == 26, "header text is 25 characters and its NUL");
+#include "tvusers/user_file.h"
 
 namespace {
 
 using torva::kScrambleKey;
+using tvusers::kPathSize;
+using tvusers::kUserDirSize;
+using tvusers::NameIsUsable;
+using tvusers::UserFilePath;
 
 constexpr size_t kRecordSize = sizeof(UserRecord);
-constexpr size_t kUserDirSize = 1024;
-// Directory, separator, name and NUL: a name that passed CheckName always fits.
-constexpr size_t kPathSize = kUserDirSize + 1 + sizeof(UserRecord::name);
 
 // The user store lock: keeps the threads of one process from seeing a user
 // file that another thread is rewriting. Nothing guards against other processes.
@@ -64,36 +60,6 @@ void Unscramble(unsigned char (&field)[32], const char* name) {
 }
 
 // ---------------------------------------------------------------------------
-// Owners of the resources that every path below must release.
-
-struct RegKeyCloser {
-  HKEY key = nullptr;
-  ~RegKeyCloser() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-};
-
-struct FileCloser {
-  FILE* f = nullptr;
-  ~FileCloser() {
-    if (f != nullptr) fclose(f);
-  }
-  // Closes now and reports whether the buffered data reached the file.
-  bool Close() {
-    FILE* g = f;
-    f = nullptr;
-    return g != nullptr && fclose(g) == 0;
-  }
-};
-
-struct FindCloser {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  ~FindCloser() {
-    if (h != INVALID_HANDLE_VALUE) FindClose(h);
-  }
-};
-
-// ---------------------------------------------------------------------------
 
 enum class Access { kRead, kWrite };
 
@@ -105,40 +71,14 @@ enum class Access { kRead, kWrite };
 // reading and never create it: the server, run by an unprivileged account,
 // and the listing command work from a store they may only read.
 bool GetUserDir(char (&dir)[kUserDirSize], Access access) {
-  RegKeyCloser key;
-  LONG rc =
-      access == Access::kWrite
-          ? RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key.key, nullptr)
-          : RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_READ, &key.key);
-  if (rc != ERROR_SUCCESS) return false;
-  memset(dir, 0, sizeof dir);
-  DWORD type = REG_NONE;
-  DWORD size = sizeof dir;
-  if (RegQueryValueEx(key.key, torva::kValueUserDir, nullptr, &type, reinterpret_cast<BYTE*>(dir),
-                      &size) != ERROR_SUCCESS) {
+  UniqueRegKey key;
+  if (RegOpenInstallKey(access == Access::kWrite ? KEY_ALL_ACCESS : KEY_READ, key.Receive()) !=
+      ERROR_SUCCESS)
     return false;
-  }
-  if (type != REG_SZ) return false;
-  // A value stored without its NUL that fills the whole buffer does not fit.
-  if (size >= sizeof dir && dir[sizeof dir - 1] != '\0') return false;
+  DWORD type = REG_NONE;
+  if (RegQueryString(key.Get(), torva::kValueUserDir, dir, &type) != ERROR_SUCCESS) return false;
   // An empty directory would put user files at the root of the file system.
-  return dir[0] != '\0';
-}
-
-// A name is used verbatim as a file name inside the user directory. Names that
-// would leave that directory or name the directory itself are never handed to
-// the file system, and neither is a name too long to be stored in a record:
-// such a file could never be read back as that user.
-bool NameIsUsable(const char* name) {
-  if (name == nullptr || name[0] == '\0') return false;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  if (strnlen(name, torva::kMaxUserName + 1) > torva::kMaxUserName) return false;
-  return strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr;
-}
-
-bool UserFilePath(char (&path)[kPathSize], const char* dir, const char* name) {
-  return torva::FormatInto(path, "%s%c%s", dir, torva::kPathSep, name);
+  return type == REG_SZ && dir[0] != '\0';
 }
 
 // Reads the user file of `name` from `dir` into rec. Returns 0, or the error
@@ -148,11 +88,11 @@ int32_t ReadUserFile(const char* dir, const char* name, UserRecord* rec) {
   if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return TVUSERS_ERR_NO_SUCH_USER;
   // Only regular files: a directory or a pipe under a user's name is not a
   // user file, and opening a pipe for reading would block the caller.
-  FileCloser file{OpenRegularFile(path, "rb")};
-  if (file.f == nullptr) return TVUSERS_ERR_NO_SUCH_USER;
+  UniqueFile file(OpenRegularFile(path, "rb"));
+  if (!file) return TVUSERS_ERR_NO_SUCH_USER;
   memset(rec, 0, sizeof *rec);
-  if (fread(rec, 1, kRecordSize, file.f) != kRecordSize) return TVUSERS_ERR_NO_SUCH_USER;
-  file.Close();
+  if (fread(rec, 1, kRecordSize, file.Get()) != kRecordSize) return TVUSERS_ERR_NO_SUCH_USER;
+  file.Reset();
   rec->header[sizeof rec->header - 1] = '\0';
   rec->name[sizeof rec->name - 1] = '\0';
   rec->usrdir[sizeof rec->usrdir - 1] = '\0';
@@ -163,24 +103,21 @@ int32_t ReadUserFile(const char* dir, const char* name, UserRecord* rec) {
   return 0;
 }
 
-// Writes the whole record as one block to a file already opened for writing.
-// Returns 0 or 101.
-int32_t WriteRecord(FileCloser& file, const UserRecord& rec) {
-  bool ok = fwrite(&rec, 1, kRecordSize, file.f) == kRecordSize;
-  ok = file.Close() && ok;
+// Writes the whole record as one block to a file already opened for writing
+// and closes it. Returns 0 or 101.
+int32_t WriteRecord(UniqueFile& file, const UserRecord& rec) {
+  bool ok = tvusers::WriteUserRecord(file.Get(), rec);
+  ok = CloseFile(file) && ok;
   return ok ? 0 : TVUSERS_ERR_SYSTEM;
 }
 
 // Creates a user file that must not exist yet. Returns 0, 101, or 201 when a
 // file of that name was created meanwhile by another process.
-int32_t CreateUserFile(const char* path, FileCloser& file) {
+int32_t CreateUserFile(const char* path, UniqueFile& file) {
   // "x": never truncate what another process created since our check.
-  file.f = fopen(path, "wbx");
-  if (file.f != nullptr) return 0;
-  if (errno == EEXIST) {
-    FileCloser other{OpenRegularFile(path, "rb")};
-    if (other.f != nullptr) return TVUSERS_ERR_USER_EXISTS;
-  }
+  file.Reset(fopen(path, "wbx"));
+  if (file) return 0;
+  if (errno == EEXIST && tvusers::UserFileExists(path)) return TVUSERS_ERR_USER_EXISTS;
   return TVUSERS_ERR_SYSTEM;
 }
 
@@ -213,15 +150,12 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
   char path[kPathSize];
   if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
 
-  {
-    // Whatever the existing file holds, it keeps its name.
-    FileCloser existing{OpenRegularFile(path, "rb")};
-    if (existing.f != nullptr) return Fail(err, TVUSERS_ERR_USER_EXISTS);
-  }
+  // Whatever the existing file holds, it keeps its name.
+  if (tvusers::UserFileExists(path)) return Fail(err, TVUSERS_ERR_USER_EXISTS);
 
   UserRecord rec;
   memset(&rec, 0, sizeof rec);
-  memcpy(rec.header, TVUSERS_HEADER_TEXT, sizeof TVUSERS_HEADER_TEXT);
+  tvusers::StampHeader(rec);
   torva::CopyTruncated(rec.name, name);
   // The password buffer is zero-padded by contract; copying only up to its
   // terminator gives the same field and never reads past a shorter buffer.
@@ -233,7 +167,7 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
   rec.vinum = vinum;
   rec.maxfs = maxfs;
 
-  FileCloser file;
+  UniqueFile file;
   if (int32_t code = CreateUserFile(path, file); code != 0) return Fail(err, code);
   // A failed write leaves the file behind; it reads as no user and keeps the
   // name taken until an administrator removes it.
@@ -274,8 +208,8 @@ TVUSERS_API TvUserList* tvusers_list(int32_t* err) {
     return nullptr;
   }
   WIN32_FIND_DATA found;
-  FindCloser search{FindFirstFile(pattern, &found)};
-  if (search.h == INVALID_HANDLE_VALUE) {
+  UniqueFind search(FindFirstFile(pattern, &found));
+  if (!search) {
     // A search that matches nothing is an empty directory, not a failure.
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return list;
     FreeList(list);
@@ -306,7 +240,7 @@ TVUSERS_API TvUserList* tvusers_list(int32_t* err) {
       list->tail->next = node;
     }
     list->tail = node;
-  } while (FindNextFile(search.h, &found));
+  } while (FindNextFile(search.Get(), &found));
   return list;
 }
 
@@ -376,8 +310,8 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
 
   char path[kPathSize];
   if (!UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
-  FileCloser file{OpenRegularFile(path, "wb")};
-  if (file.f == nullptr) return Fail(err, TVUSERS_ERR_SYSTEM);
+  UniqueFile file(OpenRegularFile(path, "wb"));
+  if (!file) return Fail(err, TVUSERS_ERR_SYSTEM);
   if (int32_t code = WriteRecord(file, rec); code != 0) return Fail(err, code);
   return 0;
 }

@@ -263,10 +263,9 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void*, DWOR
     flags |= O_RDONLY;
   switch (disposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT; break;
+    case CREATE_ALWAYS:
     case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: break;
-    default: break;
+    default: break;  // OPEN_EXISTING, TRUNCATE_EXISTING: the file must exist
   }
   int fd = open(path, flags | O_NONBLOCK, 0666);
   if (fd < 0) {

@@ -475,6 +475,13 @@ const char* RegStorePath() {
   return (p != nullptr && *p != '\0') ? p : "/etc/torva/registry.reg";
 }
 
+bool RegReportMissingStore() {
+  struct stat st;
+  if (stat(RegStorePath(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+  fprintf(stderr, "The registry file \"%s\" does not exist.\n", RegStorePath());
+  return true;
+}
+
 LONG RegOpenKeyEx(HKEY parent, const char* subkey, DWORD, REGSAM sam, HKEY* result) {
   if (parent == nullptr || result == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *result = nullptr;
@@ -531,7 +538,8 @@ LONG RegQueryValueEx(HKEY key, const char* name, DWORD*, DWORD* type, BYTE* data
       *size = need;
       return Fail(ERROR_MORE_DATA);
     }
-    memcpy(data, v->data.data(), need);
+    // Values are bytes; a string's NUL is part of its data, never added.
+    memcpy(data, v->data.data(), need);  // NOLINT(bugprone-not-null-terminated-result)
   }
   if (size) *size = need;
   return Fail(ERROR_SUCCESS);
@@ -623,7 +631,7 @@ LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* name_len, DWORD*, DW
         *data_len = need;
         return Fail(ERROR_MORE_DATA);
       }
-      memcpy(data, v.data.data(), need);
+      memcpy(data, v.data.data(), need);  // NOLINT(bugprone-not-null-terminated-result): bytes
     }
     *data_len = need;
   }

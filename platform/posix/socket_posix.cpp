@@ -205,10 +205,7 @@ int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_
     }
     int err = 0;
     socklen_t len = sizeof err;
-    if (n < 0)
-      err = errno;
-    else if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-      err = errno;
+    if (n < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     rc = err == 0 ? 0 : -1;
     errno = err;
   }

@@ -170,18 +170,8 @@ def hard_close(s):
     s.close()
 
 
-class ServerCase(unittest.TestCase):
-    CONFIG = {}
+class ServerCase(h.ServerCase):
     USERS = [USER]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=cls.USERS)
-        cls.inst.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
 
     def path(self, *parts):
         return os.path.join(self.inst.root, *parts)

@@ -27,33 +27,13 @@ def lines(client, command):
     return client.reply_lines()
 
 
-class InfoCase(unittest.TestCase):
+class InfoCase(h.ServerCase):
     """One server per class; `CONFIG` and `TLS` choose it."""
-    CONFIG = {}
-    TLS = False
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=[USER], tls=cls.TLS)
-        try:
-            cls.inst.start()
-        except BaseException:
-            cls.inst.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.inst.stop()
-            cls.inst.check_sanitizers()
-        finally:
-            cls.inst.close()
+    USERS = [USER]
+    GREETING = None  # some classes set their own ready-message
 
     def session(self):
-        c = self.inst.connect()
-        self.addCleanup(c.close)
-        self.assertTrue(c.reply().startswith("220"))
-        return c
+        return self.greeted()
 
 
 class PlainServerTest(InfoCase):

@@ -97,19 +97,17 @@ def listing(c, command, mode="pasv"):
     return first, raw.decode("latin-1").split("\r\n")[:-1], last
 
 
-class ListingCase(unittest.TestCase):
-    CONFIG = {}
+class ListingCase(h.ServerCase):
+    USERS = [USER]
 
     @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=[USER])
-        build_tree(cls.inst.root)
-        cls.inst.start()
+    def prepare_file(cls, inst):
+        build_tree(inst.root)
 
     @classmethod
     def tearDownClass(cls):
         os.chmod(os.path.join(cls.inst.root, "ro.txt"), 0o644)
-        cls.inst.__exit__(None, None, None)
+        super().tearDownClass()
 
     def session(self):
         c = login(self.inst)
@@ -263,19 +261,15 @@ class DefaultFormatNoDirectories(ListingCase):
         self.assertListing(self.lines("LIST"), "List of root-directory", DEFAULT_FILES.values())
 
 
-class LargeAndFailingListings(unittest.TestCase):
+class LargeAndFailingListings(h.ServerCase):
     COUNT = 3000
+    CONFIG = {"list-type-NLST": "nameonly"}
+    USERS = [USER]
 
     @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config={"list-type-NLST": "nameonly"}, users=[USER])
+    def prepare(cls, inst):
         for i in range(cls.COUNT):
-            write(os.path.join(cls.inst.root, "entry_%05d_with_a_longer_name.dat" % i), b"")
-        cls.inst.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
+            write(os.path.join(inst.root, "entry_%05d_with_a_longer_name.dat" % i), b"")
 
     def test_every_entry_exactly_once(self):
         names = {"entry_%05d_with_a_longer_name.dat" % i for i in range(self.COUNT)}

@@ -19,34 +19,11 @@ SYNTAX = "501 Syntax error in parameters or arguments."
 
 
 
-class ServerCase(unittest.TestCase):
-    """One server per class; subclasses fill `config` and `prepare`."""
-
-    config = {}
-
-    @classmethod
-    def prepare(cls, inst):
-        pass
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.config)
-        try:
-            cls.prepare(cls.inst)
-            cls.inst.start()
-        except Exception:
-            cls.inst.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
+class ServerCase(h.ServerCase):
+    """One server per class; subclasses fill `CONFIG` and `prepare`."""
 
     def client(self):
-        c = self.inst.connect()
-        self.addCleanup(c.close)
-        self.assertEqual(c.reply(), "220 Torva Server is ready.")
-        return c
+        return self.greeted()
 
     def refused(self, user, password, reply, log_line=None):
         """USER/PASS answered `reply`, after which the server closes."""
@@ -70,7 +47,7 @@ class ServerCase(unittest.TestCase):
 class MailModeTest(ServerCase):
     """anonymous-pass left at mail, access-log2 on, several named users."""
 
-    config = {"anonymous": "enable", "access-log2": "on"}
+    CONFIG = {"anonymous": "enable", "access-log2": "on"}
 
     @classmethod
     def prepare(cls, inst):
@@ -213,7 +190,7 @@ class MailModeTest(ServerCase):
 
 
 class GuestModeTest(ServerCase):
-    config = {"anonymous": "enable", "anonymous-pass": "guest"}
+    CONFIG = {"anonymous": "enable", "anonymous-pass": "guest"}
 
     @classmethod
     def prepare(cls, inst):
@@ -231,7 +208,7 @@ class GuestModeTest(ServerCase):
 
 
 class AnyModeTest(ServerCase):
-    config = {"anonymous": "enable", "anonymous-pass": "any", "unknown-command": "close",
+    CONFIG = {"anonymous": "enable", "anonymous-pass": "any", "unknown-command": "close",
               "access-log2": "on"}
 
     @classmethod
@@ -262,7 +239,7 @@ class AnyModeTest(ServerCase):
 class AnonymousOffTest(ServerCase):
     """The name "anonymous" goes to the user store like any other."""
 
-    config = {"anonymous-pass": "any"}
+    CONFIG = {"anonymous-pass": "any"}
 
     @classmethod
     def prepare(cls, inst):
@@ -281,7 +258,7 @@ class AnonymousOffTest(ServerCase):
 
 
 class AnonymousPathUndefinedTest(ServerCase):
-    config = {"anonymous": "enable"}
+    CONFIG = {"anonymous": "enable"}
 
     def test_log_in_refused(self):
         self.refused("anonymous", "me@example.org", "530 Not logged in. (Directory was not defined.)",
@@ -328,7 +305,7 @@ class BioTls:
 class TlsStateTest(ServerCase):
     """USER keeps the control connection's protection; REIN drops it."""
 
-    config = {"auth-mechanism": "TLS", "list-type-NLST": "nameonly"}
+    CONFIG = {"auth-mechanism": "TLS", "list-type-NLST": "nameonly"}
 
     @classmethod
     def prepare(cls, inst):

@@ -52,32 +52,18 @@ def tree(top):
     return out
 
 
-class ServerCase(unittest.TestCase):
-    config = {}
+class ServerCase(h.ServerCase):
+    """One server per class with user alice and a directory beside the top
+    directory that no command may touch; subclasses add `CONFIG` and `prepare`."""
+    USERS = [("alice", "pw1")]
     empty_root = False  # each test starts from an empty top directory
 
     @classmethod
-    def prepare(cls, inst):
-        pass
-
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.config)
-        try:
-            cls.root = cls.inst.root
-            cls.outside = os.path.join(cls.inst.dir, "outside")
-            os.makedirs(os.path.join(cls.outside, "inner"))
-            write(os.path.join(cls.outside, "secret"), b"do not touch")
-            cls.inst.add_user("alice", "pw1")
-            cls.prepare(cls.inst)
-            cls.inst.start()
-        except Exception:
-            cls.inst.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
+    def prepare_file(cls, inst):
+        cls.root = inst.root
+        cls.outside = os.path.join(inst.dir, "outside")
+        os.makedirs(os.path.join(cls.outside, "inner"))
+        write(os.path.join(cls.outside, "secret"), b"do not touch")
 
     def setUp(self):
         if self.empty_root:
@@ -114,7 +100,7 @@ class ServerCase(unittest.TestCase):
 class SlashSeparatorTest(ServerCase):
     """dir-separator '/', language en; named users, one of them read-only."""
 
-    config = {"dir-separator": "/", "default-lang": "en"}
+    CONFIG = {"dir-separator": "/", "default-lang": "en"}
 
     @classmethod
     def prepare(cls, inst):
@@ -428,7 +414,7 @@ class SlashSeparatorTest(ServerCase):
 class BackslashSeparatorTest(ServerCase):
     """Default separator '\\', SIZE-msg-compat, anonymous users without write."""
 
-    config = {"SIZE-msg-compat": "on", "anonymous": "enable", "default-lang": "en"}
+    CONFIG = {"SIZE-msg-compat": "on", "anonymous": "enable", "default-lang": "en"}
 
     @classmethod
     def prepare(cls, inst):
@@ -486,7 +472,7 @@ HYO = "\x95\x5c"  # Shift_JIS kanji HYO: likewise
 class ShiftJisTest(ServerCase):
     """Language ja with raw Shift_JIS names (code-no-check lets them through)."""
 
-    config = {"default-lang": "ja", "code-no-check": "on"}
+    CONFIG = {"default-lang": "ja", "code-no-check": "on"}
     empty_root = True
 
     def test_trail_byte_is_no_separator(self):
@@ -554,7 +540,7 @@ class ShiftJisTest(ServerCase):
 class Utf8Test(ServerCase):
     """UTF-8 on the wire, Shift_JIS on disk."""
 
-    config = {"default-lang": "ja", "utf8-mode": "on"}
+    CONFIG = {"default-lang": "ja", "utf8-mode": "on"}
     empty_root = True
 
     def u(self, text):

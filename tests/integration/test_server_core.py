@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from torva_harness import Instance, RawClient
+from torva_harness import Instance, RawClient, ServerCase
 
 GREETING = "220 Torva Server is ready."
 
@@ -63,21 +63,17 @@ class StartupTest(unittest.TestCase):
             self.assertIn('Cannot query the registry "DisconnectDir". (2)', inst.log())
 
 
-class RequestTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Instance(config={"log-level": "5", "dump-log": "on"}, users=[("bob", "pw")])
-        cls.inst.env["TVS_DUMP"] = "1"
-        cls.inst.start()
+class RequestTest(ServerCase):
+    CONFIG = {"log-level": "5", "dump-log": "on"}
+    USERS = [("bob", "pw")]
+    GREETING = GREETING
 
     @classmethod
-    def tearDownClass(cls):
-        cls.inst.__exit__(None, None, None)
+    def prepare(cls, inst):
+        inst.env["TVS_DUMP"] = "1"
 
     def client(self):
-        c = self.inst.connect()
-        self.assertEqual(c.reply(), GREETING)
-        return c
+        return self.greeted()
 
     def test_framing_split_packets_and_pipelined_commands(self):
         with self.client() as c:

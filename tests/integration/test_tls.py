@@ -138,36 +138,21 @@ def protected_transfer(client, command, mode, ctx, session=None, upload=None,
     return data, reused, first, client.reply()
 
 
-class ServerCase(unittest.TestCase):
-    """One server per class, chosen by CONFIG (auth-mechanism TLS by default)."""
+class ServerCase(h.ServerCase):
+    """One server per class, chosen by CONFIG (auth-mechanism TLS by default),
+    with a certificate and a 3 MiB file to move."""
     CONFIG = {"auth-mechanism": "TLS"}
-    REGISTRY = None
+    USERS = [USER]
+    TLS = True
 
     @classmethod
-    def setUpClass(cls):
-        cls.inst = h.Instance(config=cls.CONFIG, users=[USER], tls=True, registry=cls.REGISTRY)
-        try:
-            cls.inst.start()
-        except BaseException:
-            cls.inst.close()
-            raise
+    def prepare_file(cls, inst):
         cls.payload = os.urandom(3 * 1024 * 1024 + 12345)
-        with open(os.path.join(cls.inst.root, "blob.bin"), "wb") as f:
+        with open(os.path.join(inst.root, "blob.bin"), "wb") as f:
             f.write(cls.payload)
 
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.inst.stop()
-            cls.inst.check_sanitizers()
-        finally:
-            cls.inst.close()
-
     def session(self):
-        c = self.inst.connect(timeout=15)
-        self.addCleanup(c.close)
-        self.assertEqual(c.reply(), "220 Torva Server is ready.")
-        return c
+        return self.greeted(timeout=15)
 
     def protected(self, ctx=None, prot="P"):
         c = self.session()

@@ -13,6 +13,7 @@ import ssl
 import subprocess
 import tempfile
 import time
+import unittest
 
 BIN = os.environ.get("TORVA_BIN") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "bin")
@@ -214,6 +215,67 @@ class Instance:
             self.check_sanitizers()
         finally:
             self.close()
+
+
+class ServerCase(unittest.TestCase):
+    """One server per test class, shared by its tests. Each file's base class
+    configures it with class attributes and hooks:
+
+      CONFIG    keys over BASE_CONFIG (None drops a key)
+      USERS     (name, password[, home, readonly]) tuples added before start
+      TLS       True makes a self-signed certificate in the conf directory
+      REGISTRY  registry values over the instance's defaults
+      GREETING  the reply greeted() expects; None accepts any 220 reply
+      prepare_file  class method: a file's own fixture, given the instance
+                    before it starts
+      prepare   class method: a single class's additions, after prepare_file
+
+    The server is stopped after the class, and whatever a sanitizer reported
+    on its streams fails the class.
+    """
+    CONFIG = {}
+    USERS = ()
+    TLS = False
+    REGISTRY = None
+    GREETING = "220 Torva Server is ready."
+
+    @classmethod
+    def prepare_file(cls, inst):
+        pass
+
+    @classmethod
+    def prepare(cls, inst):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        for klass in cls.__mro__:
+            if "config" in vars(klass):
+                raise TypeError(f"{klass.__name__}: the server's keys go into CONFIG")
+        cls.inst = Instance(config=cls.CONFIG, users=cls.USERS, tls=cls.TLS,
+                            registry=cls.REGISTRY)
+        try:
+            cls.prepare_file(cls.inst)
+            cls.prepare(cls.inst)
+            cls.inst.start()
+        except BaseException:
+            cls.inst.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.__exit__(None, None, None)
+
+    def greeted(self, timeout=10):
+        """A new control connection, closed after the test, past its greeting."""
+        c = self.inst.connect(timeout=timeout)
+        self.addCleanup(c.close)
+        greeting = c.reply()
+        if self.GREETING is None:
+            self.assertTrue(greeting.startswith("220"), greeting)
+        else:
+            self.assertEqual(greeting, self.GREETING)
+        return c
 
 
 class RawClient:

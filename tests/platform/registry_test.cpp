@@ -44,6 +44,7 @@ TEST_F(RegistryTest, ValuesOfEveryTypeSurviveTheStore) {
   HKEY k = Create();
   const char sz[] = "C:\\srv \"quoted\"";
   std::vector<BYTE> binary;
+  binary.reserve(256);
   for (int i = 0; i < 256; ++i) binary.push_back(static_cast<BYTE>(i));
   // A string holding bytes outside printable ASCII (Shift_JIS "so" + katakana).
   const char odd[] = "\x83\x5c\xb1\x01tail";
@@ -179,6 +180,62 @@ TEST_F(RegistryTest, ConcurrentWritersInSeveralProcessesAllKeepTheirValues) {
     EXPECT_EQ(atoi(buf), i);
   }
   RegCloseKey(r);
+}
+
+}  // namespace
+
+namespace {
+
+void SetBytes(HKEY k, const char* name, DWORD type, const std::string& bytes) {
+  ASSERT_EQ(RegSetValueEx(k, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size())),
+            0);
+}
+
+// The string reader at the edges of its buffer: a string is taken whole or
+// refused, never cut, and its type is reported without being judged.
+TEST_F(RegistryTest, StringReaderTakesWholeStringsOrNone) {
+  HKEY k = Create();
+  SetBytes(k, "WithNul8", REG_SZ, std::string("1234567") + '\0');  // 8 bytes with the NUL
+  SetBytes(k, "WithNul9", REG_SZ, std::string("12345678") + '\0');
+  SetBytes(k, "Bare7", REG_BINARY, "1234567");  // no NUL of its own
+  SetBytes(k, "Bare8", REG_BINARY, "12345678");
+  SetBytes(k, "Empty", REG_EXPAND_SZ, "");
+
+  char out[8];
+  DWORD type = REG_NONE;
+  EXPECT_EQ(RegQueryString(k, "WithNul8", out, &type), ERROR_SUCCESS);
+  EXPECT_STREQ(out, "1234567");
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(RegQueryString(k, "Bare7", out, &type), ERROR_SUCCESS);
+  EXPECT_STREQ(out, "1234567");
+  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(RegQueryString(k, "Empty", out), ERROR_SUCCESS);
+  EXPECT_STREQ(out, "");
+
+  for (const char* too_long : {"WithNul9", "Bare8"}) {
+    memcpy(out, "garbage", sizeof out);
+    EXPECT_EQ(RegQueryString(k, too_long, out), ERROR_MORE_DATA) << too_long;
+    EXPECT_STREQ(out, "") << too_long;
+  }
+  EXPECT_EQ(RegQueryString(k, "Missing", out), ERROR_FILE_NOT_FOUND);
+  EXPECT_STREQ(out, "");
+  RegCloseKey(k);
+}
+
+TEST_F(RegistryTest, InstallKeyIsCreatedOnlyWithFullAccess) {
+  HKEY k = nullptr;
+  EXPECT_EQ(RegOpenInstallKey(KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(k, nullptr);
+  ASSERT_EQ(RegOpenInstallKey(KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+  SetBytes(k, "Path", REG_SZ, std::string("/opt/torva") + '\0');
+  RegCloseKey(k);
+
+  ASSERT_EQ(RegOpenInstallKey(KEY_QUERY_VALUE, &k), ERROR_SUCCESS);
+  char path[260];
+  EXPECT_EQ(RegQueryString(k, "Path", path), ERROR_SUCCESS);
+  EXPECT_STREQ(path, "/opt/torva");
+  RegCloseKey(k);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "torvad/ConfigSetup.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/FailureList.h"
+#include "torvad/PasvPorts.h"
 #include "torvad/TrimString.h"
 
 namespace {

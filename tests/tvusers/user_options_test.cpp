@@ -8,7 +8,7 @@
 namespace {
 
 // Parses `args` as the arguments after the program name.
-bool Parse(std::vector<std::string> args, const char* allowed, torva::UserOptions* out) {
+bool Parse(const std::vector<std::string>& args, const char* allowed, torva::UserOptions* out) {
   std::vector<const char*> argv{"prog"};
   for (const auto& a : args) argv.push_back(a.c_str());
   return torva::ParseUserOptions(static_cast<int>(argv.size()), argv.data(), allowed, out);

@@ -6,6 +6,7 @@
 #include "common/ban_address.h"
 #include "common/program_info.h"
 #include "platform/fs.h"
+#include "tools/ban_command/ban_command.h"
 
 namespace {
 

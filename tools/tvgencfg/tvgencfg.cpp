@@ -13,6 +13,7 @@
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -31,17 +32,9 @@ constexpr torva::ProgramInfo kInfo = {
 
 // Reads "Path" into path[260] from the settings key opened for query only.
 bool ReadInstallPath(char (&path)[MAX_PATH]) {
-  HKEY key = nullptr;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return false;
-  DWORD len = sizeof path;
-  LONG rc = RegQueryValueEx(key, torva::kValuePath, nullptr, nullptr, reinterpret_cast<BYTE*>(path),
-                            &len);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return false;
-  path[len < sizeof path ? len : sizeof path - 1] = '\0';
-  return true;
+  UniqueRegKey key;
+  return RegOpenInstallKey(KEY_QUERY_VALUE, key.Receive()) == ERROR_SUCCESS &&
+         RegQueryString(key.Get(), torva::kValuePath, path) == ERROR_SUCCESS;
 }
 
 // Copies the template to the target line by line. A line longer than the
@@ -74,16 +67,11 @@ void Generate(const char* install_path, const char* name, bool overwrite) {
   // The template is opened first: when it is missing the target is not
   // touched at all, so an edited configuration survives "remove" and a later
   // run generates the file once the template is there.
-  FILE* tmpl = OpenRegularFile(tmpl_path, "r");
-  if (tmpl == nullptr) return;
-  FILE* out = OpenRegularFile(target, "w");
-  if (out == nullptr) {
-    fclose(tmpl);
-    return;
-  }
-  Expand(tmpl, out, install_path);
-  fclose(out);
-  fclose(tmpl);
+  UniqueFile tmpl(OpenRegularFile(tmpl_path, "r"));
+  if (!tmpl) return;
+  UniqueFile out(OpenRegularFile(target, "w"));
+  if (!out) return;
+  Expand(tmpl.Get(), out.Get(), install_path);
 }
 
 }  // namespace

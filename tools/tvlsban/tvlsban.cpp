@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/ban_address.h"
 #include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
+#include "platform/unique_handle.h"
+#include "tools/ban_command/ban_command.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ int main(int argc, char** argv) {
   torva::Format(pattern, sizeof pattern, "%s%c%s", dir, torva::kPathSep,
                 torva::kDisconnectPattern);  // always fits: dir is shorter than 4096
   WIN32_FIND_DATA fd;
-  HANDLE search = FindFirstFile(pattern, &fd);
-  if (search == INVALID_HANDLE_VALUE) {
+  UniqueFind search(FindFirstFile(pattern, &fd));
+  if (!search) {
     printf("Does not exist.\n");
     return 2;
   }
@@ -55,8 +56,7 @@ int main(int argc, char** argv) {
     ++listed;
     printf(" (%d) %d.%d.%d.%d\n", listed, Byte(fd.cFileName), Byte(fd.cFileName + 2),
            Byte(fd.cFileName + 4), Byte(fd.cFileName + 6));
-  } while (FindNextFile(search, &fd));
-  FindClose(search);
+  } while (FindNextFile(search.Get(), &fd));
   fputs(listed > 0 ? "Done.\n" : "Does not exist.\n", stdout);
   return 0;
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/program_info.h"
-#include "common/settings_read.h"
 #include "common/strutil.h"
+#include "platform/registry.h"
 #include "tvusers/tvusers.h"
 
 namespace {
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   int32_t err = 0;
   TvUserList* list = tvusers_list(&err);
   if (list == nullptr) {
-    torva::ReportMissingRegistry();
+    RegReportMissingStore();
     fprintf(stderr, "System error. (%d)\n", static_cast<int>(err));
     return 255;
   }

@@ -11,6 +11,8 @@
 #include "common/torva.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
+#include "tvusers/user_file.h"
 
 namespace {
 
@@ -63,15 +65,14 @@ void ReadField(HKEY key, const char* name, void* field, DWORD size) {
 }
 
 void ReadLegacyUser(HKEY store, UserRecord& rec) {
-  HKEY user = nullptr;
-  if (RegOpenKeyEx(store, rec.name, 0, KEY_ALL_ACCESS, &user) != ERROR_SUCCESS) return;
-  ReadField(user, "passwd", rec.passwd, sizeof rec.passwd);
-  ReadField(user, "usrdir", rec.usrdir, sizeof rec.usrdir);
-  ReadField(user, "admin", &rec.admin, sizeof rec.admin);
-  ReadField(user, "vfsize", &rec.vfsize, sizeof rec.vfsize);
-  ReadField(user, "vinum", &rec.vinum, sizeof rec.vinum);
-  ReadField(user, "maxfs", &rec.maxfs, sizeof rec.maxfs);
-  RegCloseKey(user);
+  UniqueRegKey user;
+  if (RegOpenKeyEx(store, rec.name, 0, KEY_ALL_ACCESS, user.Receive()) != ERROR_SUCCESS) return;
+  ReadField(user.Get(), "passwd", rec.passwd, sizeof rec.passwd);
+  ReadField(user.Get(), "usrdir", rec.usrdir, sizeof rec.usrdir);
+  ReadField(user.Get(), "admin", &rec.admin, sizeof rec.admin);
+  ReadField(user.Get(), "vfsize", &rec.vfsize, sizeof rec.vfsize);
+  ReadField(user.Get(), "vinum", &rec.vinum, sizeof rec.vinum);
+  ReadField(user.Get(), "maxfs", &rec.maxfs, sizeof rec.maxfs);
   rec.usrdir[sizeof rec.usrdir - 1] = '\0';
 }
 
@@ -97,28 +98,16 @@ bool BuildList(HKEY store, LegacyList& list) {
   return true;
 }
 
-// A registry key name may hold characters that a file name must not: a name
-// that would leave the user directory or name the directory itself is never
-// used as a path.
-bool UsableAsFileName(const char* name) {
-  return name[0] != '\0' && strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr &&
-         strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
-}
-
-// Reads "UserDir" into dir[1024]; on failure writes the message and returns false.
-bool ReadUserDir(char (&dir)[1024]) {
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+// Reads "UserDir" into dir; on failure writes the message and returns false.
+bool ReadUserDir(char (&dir)[tvusers::kUserDirSize]) {
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "Cannot open registory #2. (%d)\n", static_cast<int>(rc));
     return false;
   }
   DWORD type = REG_NONE;
-  DWORD len = sizeof dir;
-  rc = RegQueryValueEx(key, torva::kValueUserDir, nullptr, &type, reinterpret_cast<BYTE*>(dir),
-                       &len);
-  RegCloseKey(key);
+  rc = RegQueryString(key.Get(), torva::kValueUserDir, dir, &type);
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", torva::kValueUserDir,
             static_cast<int>(rc));
@@ -129,43 +118,40 @@ bool ReadUserDir(char (&dir)[1024]) {
             torva::kValueUserDir, static_cast<int>(type));
     return false;
   }
-  dir[len < sizeof dir ? len : sizeof dir - 1] = '\0';
   return true;
 }
 
 // Writes one user's file and, once it is complete, deletes the user's subkey.
 void Migrate(HKEY store, const char* user_dir, UserRecord& rec) {
   printf("Shifting \"%s\" ... ", rec.name);
-  if (!UsableAsFileName(rec.name)) {
+  // A registry key name may hold characters that a file name must not.
+  char path[tvusers::kPathSize];
+  if (!tvusers::NameIsUsable(rec.name) || !tvusers::UserFilePath(path, user_dir, rec.name)) {
     printf("cannot created. (%d)\n", static_cast<int>(ERROR_INVALID_NAME));
     return;
   }
-  char path[1024 + sizeof rec.name];
-  torva::FormatInto(path, "%s%c%s", user_dir, torva::kPathSep, rec.name);  // always fits
-
-  if (FILE* old = OpenRegularFile(path, "rb")) {
-    fclose(old);
+  if (tvusers::UserFileExists(path)) {
     printf("still exist.\n");
     return;
   }
-  FILE* f = OpenRegularFile(path, "wb");
-  if (f == nullptr) {
+  UniqueFile file(OpenRegularFile(path, "wb"));
+  if (!file) {
     printf("cannot created. (%d)\n", static_cast<int>(GetLastError()));
     return;
   }
-  memset(rec.header, 0, sizeof rec.header);
-  torva::CopyTruncated(rec.header, TVUSERS_HEADER_TEXT);
-  rec.link = 0;
-  // Flushing here makes a full disk show up as a write failure, so the
-  // subkey is not deleted for a file that never reached the disk.
-  if (fwrite(&rec, sizeof rec, 1, f) != 1 || fflush(f) != 0) {
-    printf("cannot wrote. (%d)\n", ferror(f));
-    fclose(f);
+  // The legacy store kept the password scrambled already: the record goes
+  // into the file as it was read.
+  tvusers::StampHeader(rec);
+  // The subkey is only deleted for a file that reached the disk.
+  if (!tvusers::WriteUserRecord(file.Get(), rec)) {
+    printf("cannot wrote. (%d)\n", ferror(file.Get()));
     return;
   }
-  fclose(f);
+  file.Reset();
   printf("success.\n");
-  RegDeleteKey(store, rec.name);  // a subkey that stays is harmless: its file exists now
+  // A subkey that stays is harmless: its file exists now, so a later run
+  // reports "still exist." for it.
+  static_cast<void>(RegDeleteKey(store, rec.name));
 }
 
 }  // namespace
@@ -174,28 +160,23 @@ int main(int argc, char** argv) {
   if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   char store_path[sizeof torva::kSettingsKey + sizeof torva::kLegacyUsersSubkey];
   torva::FormatInto(store_path, "%s\\%s", torva::kSettingsKey, torva::kLegacyUsersSubkey);
-  HKEY store = nullptr;
+  UniqueRegKey store;
   LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, store_path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS, nullptr, &store, nullptr);
+                           KEY_ALL_ACCESS, nullptr, store.Receive(), nullptr);
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "Old user information is not exist. (%d)\n", static_cast<int>(rc));
     return kExitFailure;
   }
 
   LegacyList list;
-  if (!BuildList(store, list)) {
+  if (!BuildList(store.Get(), list)) {
     fprintf(stderr, "No memory.\n");
-    RegCloseKey(store);
     return kExitFailure;
   }
 
-  char user_dir[1024];
-  if (!ReadUserDir(user_dir)) {
-    RegCloseKey(store);
-    return kExitFailure;
-  }
+  char user_dir[tvusers::kUserDirSize];
+  if (!ReadUserDir(user_dir)) return kExitFailure;
   printf("Shifts to \"%s\" from registry.\n", user_dir);
-  for (LegacyUser* u = list.head; u != nullptr; u = u->next) Migrate(store, user_dir, u->rec);
-  RegCloseKey(store);
+  for (LegacyUser* u = list.head; u != nullptr; u = u->next) Migrate(store.Get(), user_dir, u->rec);
   return 0;
 }

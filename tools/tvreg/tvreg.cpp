@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/program_info.h"
-#include "common/settings_read.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -128,24 +128,22 @@ bool ReadValue(HKEY key, const char* name, DWORD* type, std::vector<BYTE>& data)
 }
 
 int Query(const Args& a) {
-  HKEY key;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, KEY_READ, &key);
+  UniqueRegKey key;
+  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, KEY_READ, key.Receive());
   if (rc != 0) {
-    torva::ReportMissingRegistry();
+    RegReportMissingStore();
     return ErrorOut(rc);
   }
   if (a.has_value) {
     DWORD type;
     std::vector<BYTE> data;
-    if (!ReadValue(key, a.value.c_str(), &type, data)) {
-      RegCloseKey(key);
+    if (!ReadValue(key.Get(), a.value.c_str(), &type, data)) {
       fputs(kNotFound, stderr);
       return 1;
     }
     printf("\n%s\n", a.shown.c_str());
     PrintValue(a.value, type, data);
     printf("\n");
-    RegCloseKey(key);
     return 0;
   }
   printf("\n%s\n", a.shown.c_str());
@@ -154,18 +152,17 @@ int Query(const Args& a) {
     DWORD len = sizeof name;
     DWORD type;
     DWORD dlen = 0;
-    if (RegEnumValue(key, i, name, &len, nullptr, &type, nullptr, &dlen) != 0) break;
+    if (RegEnumValue(key.Get(), i, name, &len, nullptr, &type, nullptr, &dlen) != 0) break;
     std::vector<BYTE> data;
-    if (ReadValue(key, name, &type, data)) PrintValue(name, type, data);
+    if (ReadValue(key.Get(), name, &type, data)) PrintValue(name, type, data);
   }
   printf("\n");
   for (DWORD i = 0;; ++i) {
     char name[16384];
     DWORD len = sizeof name;
-    if (RegEnumKeyEx(key, i, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+    if (RegEnumKeyEx(key.Get(), i, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
     printf("%s\\%s\n", a.shown.c_str(), name);
   }
-  RegCloseKey(key);
   return 0;
 }
 
@@ -207,58 +204,52 @@ int Add(const Args& a) {
   DWORD type = REG_SZ;
   std::vector<BYTE> data;
   if ((a.has_value || a.has_data) && !EncodeData(a, &type, data)) return Usage("add");
-  HKEY key;
+  UniqueRegKey key;
   LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                           nullptr, &key, nullptr);
+                           nullptr, key.Receive(), nullptr);
   if (rc != 0) return ErrorOut(rc);
   if (a.has_value || a.has_data) {
     if (!a.force &&
-        RegQueryValueEx(key, a.value.c_str(), nullptr, nullptr, nullptr, nullptr) == 0) {
+        RegQueryValueEx(key.Get(), a.value.c_str(), nullptr, nullptr, nullptr, nullptr) == 0) {
       std::string q =
           "Value " + (a.value.empty() ? std::string("(Default)") : a.value) + " exists, overwrite";
       if (!Confirm(q.c_str())) {
-        RegCloseKey(key);
         printf("The operation was canceled by the user.\n");
         return 0;
       }
     }
-    rc = RegSetValueEx(key, a.value.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
+    rc = RegSetValueEx(key.Get(), a.value.c_str(), 0, type, data.data(),
+                       static_cast<DWORD>(data.size()));
     if (rc != 0) {
-      RegCloseKey(key);
       return ErrorOut(rc);
     }
   }
-  RegCloseKey(key);
   printf("%s", kDone);
   return 0;
 }
 
 LONG DeleteTree(HKEY parent, const std::string& sub) {
-  HKEY key;
-  LONG rc = RegOpenKeyEx(parent, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
+  UniqueRegKey key;
+  LONG rc = RegOpenKeyEx(parent, sub.c_str(), 0, KEY_ALL_ACCESS, key.Receive());
   if (rc != 0) return rc;
   for (;;) {
     char name[16384];
     DWORD len = sizeof name;
-    if (RegEnumKeyEx(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
-    rc = DeleteTree(key, name);
-    if (rc != 0) {
-      RegCloseKey(key);
-      return rc;
-    }
+    if (RegEnumKeyEx(key.Get(), 0, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+    rc = DeleteTree(key.Get(), name);
+    if (rc != 0) return rc;
   }
-  RegCloseKey(key);
+  key.Reset();
   return RegDeleteKey(parent, sub.c_str());
 }
 
 int Delete(const Args& a) {
-  HKEY key;
-  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, KEY_ALL_ACCESS, &key);
+  UniqueRegKey key;
+  LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, KEY_ALL_ACCESS, key.Receive());
   if (rc != 0) return ErrorOut(rc);
   if (a.has_value || a.all_values) {
     if (a.has_value &&
-        RegQueryValueEx(key, a.value.c_str(), nullptr, nullptr, nullptr, nullptr) != 0) {
-      RegCloseKey(key);
+        RegQueryValueEx(key.Get(), a.value.c_str(), nullptr, nullptr, nullptr, nullptr) != 0) {
       fputs(kNotFound, stderr);
       return 1;
     }
@@ -266,7 +257,6 @@ int Delete(const Args& a) {
                                  : "Delete the registry value " +
                                        (a.value.empty() ? std::string("(Default)") : a.value);
     if (!a.force && !Confirm(q.c_str())) {
-      RegCloseKey(key);
       printf("The operation was canceled by the user.\n");
       return 0;
     }
@@ -274,18 +264,18 @@ int Delete(const Args& a) {
       for (;;) {
         char name[16384];
         DWORD len = sizeof name;
-        if (RegEnumValue(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
-        if ((rc = RegDeleteValue(key, name)) != 0) break;
+        if (RegEnumValue(key.Get(), 0, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        if ((rc = RegDeleteValue(key.Get(), name)) != 0) break;
       }
     } else {
-      rc = RegDeleteValue(key, a.value.c_str());
+      rc = RegDeleteValue(key.Get(), a.value.c_str());
     }
-    RegCloseKey(key);
+    key.Reset();
     if (rc != 0) return ErrorOut(rc);
     printf("%s", kDone);
     return 0;
   }
-  RegCloseKey(key);
+  key.Reset();
   if (a.key.empty()) return ErrorOut(ERROR_ACCESS_DENIED);
   std::string q = "Permanently delete the registry key " + a.shown;
   if (!a.force && !Confirm(q.c_str())) {

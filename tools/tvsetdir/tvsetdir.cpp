@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "common/program_info.h"
-#include "common/settings_read.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
+#include "platform/unique_handle.h"
 
 #ifndef TVSETDIR_KIND
 #error "TVSETDIR_KIND selects the command: 0 tvsetusers, 1 tvsetcfg, 2 tvsetban"
@@ -47,15 +47,6 @@ int Usage() {
   return kExitUsage;
 }
 
-// Reads a value into buf[1024]; the type goes to *type. Returns the registry
-// result. The data is terminated even when the value carries no NUL.
-LONG ReadValue(HKEY key, const char* name, char (&buf)[1024], DWORD* type) {
-  DWORD len = sizeof buf;
-  LONG rc = RegQueryValueEx(key, name, nullptr, type, reinterpret_cast<BYTE*>(buf), &len);
-  if (rc == ERROR_SUCCESS) buf[len < sizeof buf ? len : sizeof buf - 1] = '\0';
-  return rc;
-}
-
 int QueryFailed(const char* name, LONG rc) {
   fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", name, static_cast<int>(rc));
   return kExitFailure;
@@ -76,19 +67,19 @@ int Store(HKEY key, const char* dir) {
 int Show() {
   char buf[1024];
   DWORD type = REG_NONE;
-  DWORD len = sizeof buf;
-  bool opened;
-  LONG rc =
-      torva::ReadSettingsValue(kThis.value, reinterpret_cast<BYTE*>(buf), &len, &type, &opened);
-  if (!opened) {
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
     fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return kExitFailure;
   }
+  // A key that is not there holds no value: the value is missing, as it was
+  // when the key was created before the read.
+  if (rc == ERROR_SUCCESS) rc = RegQueryString(key.Get(), kThis.value, buf, &type);
   if (rc != ERROR_SUCCESS) {
-    torva::ReportMissingRegistry();
+    RegReportMissingStore();
     return QueryFailed(kThis.value, rc);
   }
-  buf[len < sizeof buf ? len : sizeof buf - 1] = '\0';
   if (type != REG_SZ) {
     fprintf(stderr, "Invalid data type was defined in the registry \"%s\". (%d)\n", kThis.value,
             static_cast<int>(type));
@@ -101,7 +92,7 @@ int Show() {
 // Stores Path followed by the default sub-directory, replacing any value.
 int StoreDefault(HKEY key) {
   char path[1024];
-  LONG rc = ReadValue(key, torva::kValuePath, path, nullptr);
+  LONG rc = RegQueryString(key, torva::kValuePath, path, nullptr);
   if (rc != ERROR_SUCCESS) return QueryFailed(torva::kValuePath, rc);
   char dir[1024];
   // A directory that does not fit could not be read back by anyone, so a
@@ -118,7 +109,7 @@ int StoreDefault(HKEY key) {
 // that is already there is the administrator's and stays.
 int Setup(HKEY key) {
   char buf[1024];
-  LONG rc = ReadValue(key, kThis.value, buf, nullptr);
+  LONG rc = RegQueryString(key, kThis.value, buf, nullptr);
   if (rc != ERROR_FILE_NOT_FOUND) return 0;
   return StoreDefault(key);
 }
@@ -138,25 +129,16 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   if (strcmp(argv[1], "-show") == 0) return Show();
 
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, torva::kSettingsKey, 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
   if (rc != ERROR_SUCCESS) {
     fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return kExitFailure;
   }
 
   const char* op = argv[1];
-  int result;
-  if (strcmp(op, "-setup") == 0) {
-    result = Setup(key);
-  } else if (strcmp(op, "-init") == 0) {
-    result = StoreDefault(key);
-  } else if (strcmp(op, "-d") == 0 && argc >= 3) {
-    result = Store(key, argv[2]);
-  } else {
-    result = Usage();
-  }
-  RegCloseKey(key);
-  return result;
+  if (strcmp(op, "-setup") == 0) return Setup(key.Get());
+  if (strcmp(op, "-init") == 0) return StoreDefault(key.Get());
+  if (strcmp(op, "-d") == 0 && argc >= 3) return Store(key.Get(), argv[2]);
+  return Usage();
 }
