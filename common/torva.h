@@ -22,6 +22,23 @@ inline constexpr const char kDirSys[] = "sys";
 inline constexpr const char kDirUsers[] = "users";
 inline constexpr const char kDirDclist[] = "dclist";
 
+// The service, its event source and the system search path.
+inline constexpr const char kServiceName[] = "torvad";
+inline constexpr const char kServiceDisplayName[] = "Torva Server";
+inline constexpr const char kEventSource[] = "Torva Server";
+inline constexpr const char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Torva Server";
+inline constexpr const char kEnvironmentKey[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+inline constexpr const char kValueSearchPath[] = "Path";
+
+// File names of this platform: the libraries' directory below the
+// installation directory, the server, the service host and the message library.
+inline constexpr const char kDirLib[] = "lib";
+inline constexpr const char kServerProgram[] = "torvad";
+inline constexpr const char kWatchProgram[] = "tvwatch";
+inline constexpr const char kEventsLibrary[] = "libtvevents.so";
+
 // Separator of local paths on this platform. Registry key paths keep '\'.
 inline constexpr char kPathSep = '/';
 inline constexpr const char kPathSepStr[] = "/";

@@ -22,6 +22,47 @@ BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 [[nodiscard]] DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
 
+// Pseudo-handles of the calling thread and process, valid only in the caller;
+// DuplicateHandle turns the thread's into a real handle that other threads
+// can wait on.
+HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
+enum : DWORD { DUPLICATE_CLOSE_SOURCE = 0x1, DUPLICATE_SAME_ACCESS = 0x2 };
+// Both process handles must be GetCurrentProcess(): handles stay in this process.
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options);
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+
+// Unnamed events (a name gives ERROR_NOT_SUPPORTED). A manual-reset event stays
+// signalled until ResetEvent; an automatic one releases one wait and resets.
+// SetEvent on a handle that has been closed fails with ERROR_INVALID_HANDLE,
+// so a control handler may race the close of the event it signals.
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES* security, BOOL manual_reset, BOOL initial_state,
+                   const char* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+
+// Waits on events and threads (a thread is signalled once it has ended).
+enum : DWORD {
+  INFINITE = 0xFFFFFFFF,
+  WAIT_OBJECT_0 = 0,
+  WAIT_TIMEOUT = 258,
+  WAIT_FAILED = 0xFFFFFFFF,
+  MAXIMUM_WAIT_OBJECTS = 64,
+};
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
+
+// Replaces every %NAME% of `src` that names an environment variable by its
+// value; other text stays. Returns the characters needed with the NUL; `dst`
+// holds the whole result only when that is at most `size`.
+DWORD ExpandEnvironmentStrings(const char* src, char* dst, DWORD size);
+
 // Console control events. Signals are taken on one thread of their own and
 // handed to the installed handlers, last installed first, until one returns TRUE.
 // SIGINT = CTRL_C_EVENT, SIGQUIT = CTRL_BREAK_EVENT, SIGHUP = CTRL_CLOSE_EVENT,

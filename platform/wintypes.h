@@ -10,6 +10,15 @@ using BYTE = unsigned char;
 using BOOL = int;
 using WORD = uint16_t;
 using UINT = unsigned int;
+using ULONG = uint32_t;
+using USHORT = uint16_t;
+using DWORD_PTR = uintptr_t;
+
+// Calling convention of routines that the system calls back (service main,
+// control handlers); the default one on this platform.
+#ifndef WINAPI
+#define WINAPI
+#endif
 
 #ifndef TRUE
 #define TRUE 1
@@ -55,6 +64,28 @@ enum : DWORD {
   ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063,
   ERROR_IO_DEVICE = 1117,
   ERROR_NONE_MAPPED = 1332,
+};
+
+// Error numbers of processes, modules, messages and services.
+enum : DWORD {
+  ERROR_BAD_LENGTH = 24,
+  ERROR_MOD_NOT_FOUND = 126,
+  ERROR_PROC_NOT_FOUND = 127,
+  ERROR_BAD_EXE_FORMAT = 193,
+  ERROR_NO_DATA = 232,
+  ERROR_MR_MID_NOT_FOUND = 317,
+  ERROR_INVALID_SERVICE_CONTROL = 1052,
+  ERROR_SERVICE_REQUEST_TIMEOUT = 1053,
+  ERROR_SERVICE_ALREADY_RUNNING = 1056,
+  ERROR_SERVICE_DISABLED = 1058,
+  ERROR_SERVICE_DOES_NOT_EXIST = 1060,
+  ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061,
+  ERROR_PROCESS_ABORTED = 1067,
+  ERROR_SERVICE_MARKED_FOR_DELETE = 1072,
+  ERROR_SERVICE_EXISTS = 1073,
+  ERROR_RESOURCE_DATA_NOT_FOUND = 1812,
+  ERROR_RESOURCE_TYPE_NOT_FOUND = 1813,
+  RPC_S_SERVER_UNAVAILABLE = 1722,
 };
 
 [[nodiscard]] DWORD GetLastError();

@@ -8,7 +8,7 @@ set -euo pipefail
 # test of an unprivileged server.
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
-          fail2ban scdoc man-db groff-base passwd)
+          libsystemd-dev util-linux fail2ban scdoc man-db groff-base passwd)
 # `deps.sh lint`: what make lint needs besides.
 if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi
 

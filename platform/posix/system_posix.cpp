@@ -13,25 +13,59 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/handle_posix.h"
 
 namespace {
 
-// A thread behind a gate. The object is shared by the creator's handle and the
-// thread itself until the thread has passed the gate.
-struct ThreadObject : HandleObject {
+// Waitable objects (events and threads) change state under one lock and wake
+// every waiter through one condition variable; a waiter re-checks its own
+// objects. The set of live objects lets SetEvent and the waits refuse a handle
+// that has been closed instead of touching freed memory.
+std::mutex g_wait_mu;
+std::condition_variable g_wait_cv;
+std::unordered_set<const HandleObject*> g_live;
+
+struct WaitObject : HandleObject {
+  WaitObject() {
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    g_live.insert(this);
+  }
+  ~WaitObject() override {
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    g_live.erase(this);
+  }
+  bool Waitable() const override { return true; }
+  // Both called with g_wait_mu held.
+  virtual bool Signalled() const = 0;
+  virtual void Acquire() {}
+};
+
+// The live waitable object behind a handle, or null. Call with g_wait_mu held.
+WaitObject* LiveWaitObject(HANDLE handle) {
+  auto* h = static_cast<const HandleObject*>(handle);
+  if (handle == nullptr || g_live.count(h) == 0) return nullptr;
+  return static_cast<WaitObject*>(static_cast<HandleObject*>(handle));
+}
+
+// A thread behind a gate. The object is shared by every handle to it and by
+// the thread itself until the thread has ended.
+struct ThreadObject : WaitObject {
   LPTHREAD_START_ROUTINE start = nullptr;
   void* arg = nullptr;
   std::mutex mu;
   std::condition_variable cv;
   DWORD tid = 0;
   bool tid_known = false;
-  bool open = false;    // gate opened by ResumeThread
-  bool cancel = false;  // ended before it ran
+  bool open = false;      // gate opened by ResumeThread
+  bool cancel = false;    // ended before it ran
+  bool finished = false;  // guarded by g_wait_mu
   std::atomic<int> refs{2};
 
   void Release() {
@@ -41,10 +75,32 @@ struct ThreadObject : HandleObject {
     Release();
     return TRUE;
   }
+  HandleObject* Duplicate() override {
+    refs.fetch_add(1);
+    return this;
+  }
+  bool Signalled() const override { return finished; }
 };
+
+// The calling thread's own object: set for threads of CreateThread, made on
+// first use for any other thread. Its destructor runs when the thread ends.
+struct SelfThread {
+  ThreadObject* obj = nullptr;
+  ~SelfThread() {
+    if (obj == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(g_wait_mu);
+      obj->finished = true;
+    }
+    g_wait_cv.notify_all();
+    obj->Release();
+  }
+};
+thread_local SelfThread t_self;
 
 void* ThreadMain(void* p) {
   auto* t = static_cast<ThreadObject*>(p);
+  t_self.obj = t;  // the thread's reference, dropped when it ends
   bool run;
   {
     std::unique_lock<std::mutex> lock(t->mu);
@@ -54,12 +110,31 @@ void* ThreadMain(void* p) {
     t->cv.wait(lock, [t] { return t->open || t->cancel; });
     run = !t->cancel;
   }
-  LPTHREAD_START_ROUTINE start = t->start;
-  void* arg = t->arg;
-  t->Release();
-  if (run) start(arg);
+  if (run) t->start(t->arg);
   return nullptr;
 }
+
+struct EventObject : WaitObject {
+  bool manual = false;
+  bool signalled = false;  // guarded by g_wait_mu
+  std::atomic<int> refs{1};
+  BOOL Close() override {
+    if (refs.fetch_sub(1) == 1) delete this;
+    return TRUE;
+  }
+  HandleObject* Duplicate() override {
+    refs.fetch_add(1);
+    return this;
+  }
+  bool Signalled() const override { return signalled; }
+  void Acquire() override {
+    if (!manual) signalled = false;
+  }
+};
+
+// Values of the pseudo-handles, as Windows gives them.
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
 struct ConsoleState {
   std::mutex mu;
@@ -174,6 +249,139 @@ BOOL TerminateThread(HANDLE thread, DWORD) {
 }
 
 DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+HANDLE GetCurrentThread() { return kCurrentThread; }
+
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
+                     DWORD, BOOL inherit, DWORD options) {
+  if (source_process != kCurrentProcess || target_process != kCurrentProcess || target == nullptr ||
+      source == nullptr || source == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  HandleObject* copy;
+  if (source == kCurrentThread) {
+    if (t_self.obj == nullptr) {
+      // A thread that this layer did not start gets its object now; the
+      // thread itself holds one reference until it ends.
+      auto* t = new ThreadObject;
+      t->refs = 1;
+      t->open = true;
+      t->tid = static_cast<DWORD>(gettid());
+      t->tid_known = true;
+      t_self.obj = t;
+    }
+    copy = t_self.obj->Duplicate();
+  } else {
+    auto* h = static_cast<HandleObject*>(source);
+    copy = h->Duplicate();
+    if (copy != nullptr && (options & DUPLICATE_CLOSE_SOURCE)) h->Close();
+  }
+  if (copy == nullptr) return FALSE;
+  copy->inheritable = inherit != FALSE;
+  *target = copy;
+  return TRUE;
+}
+
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES* security, BOOL manual_reset, BOOL initial_state,
+                   const char* name) {
+  if (name != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  auto* e = new EventObject;
+  e->manual = manual_reset != FALSE;
+  e->inheritable = security != nullptr && security->bInheritHandle;
+  std::lock_guard<std::mutex> lock(g_wait_mu);
+  e->signalled = initial_state != FALSE;
+  return e;
+}
+
+namespace {
+
+BOOL SetEventState(HANDLE event, bool state) {
+  {
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    auto* e = dynamic_cast<EventObject*>(LiveWaitObject(event));
+    if (e == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    e->signalled = state;
+  }
+  if (state) g_wait_cv.notify_all();
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL SetEvent(HANDLE event) { return SetEventState(event, true); }
+BOOL ResetEvent(HANDLE event) { return SetEventState(event, false); }
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                             DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::unique_lock<std::mutex> lock(g_wait_mu);
+  bool timed_out = false;
+  for (;;) {
+    WaitObject* objs[MAXIMUM_WAIT_OBJECTS];
+    DWORD ready = 0;
+    DWORD first = count;
+    for (DWORD i = 0; i < count; ++i) {
+      objs[i] = LiveWaitObject(handles[i]);
+      if (objs[i] == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+      }
+      if (objs[i]->Signalled()) {
+        ++ready;
+        if (first == count) first = i;
+      }
+    }
+    if (wait_all ? ready == count : ready > 0) {
+      if (wait_all) {
+        for (DWORD i = 0; i < count; ++i) objs[i]->Acquire();
+        return WAIT_OBJECT_0;
+      }
+      objs[first]->Acquire();
+      return WAIT_OBJECT_0 + first;
+    }
+    if (timed_out) return WAIT_TIMEOUT;
+    if (milliseconds == INFINITE)
+      g_wait_cv.wait(lock);
+    else
+      timed_out = g_wait_cv.wait_until(lock, deadline) == std::cv_status::timeout;
+  }
+}
+
+DWORD ExpandEnvironmentStrings(const char* src, char* dst, DWORD size) {
+  std::string out;
+  for (const char* p = src; *p != '\0';) {
+    const char* end = *p == '%' ? strchr(p + 1, '%') : nullptr;
+    if (end != nullptr && end > p + 1) {
+      std::string name(p + 1, end);
+      const char* value = getenv(name.c_str());
+      if (value != nullptr) {
+        out += value;
+        p = end + 1;
+        continue;
+      }
+    }
+    out += *p++;
+  }
+  DWORD need = static_cast<DWORD>(out.size() + 1);
+  if (dst != nullptr && need <= size) memcpy(dst, out.c_str(), need);
+  return need;
+}
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 void Sleep(DWORD milliseconds) {
