@@ -140,19 +140,18 @@ std::string FormatInsert(std::string spec, DWORD_PTR value) {
     snprintf(out.data(), out.size() + 1, fmt.c_str(), s ? s : "(null)");
     return out;
   }
-  bool wide = spec.find("ll") != std::string::npos;
-  bool lng = !wide && spec.find('l') != std::string::npos;
+  // A character always travels as an int, whatever its length modifier.
+  bool wide = conv != 'c' && spec.find("ll") != std::string::npos;
+  bool lng = conv != 'c' && !wide && spec.find('l') != std::string::npos;
   bool is_signed = conv == 'd' || conv == 'i';
-  if (conv == 'c')
-    snprintf(buf, sizeof buf, fmt.c_str(), static_cast<int>(value));
-  else if (wide)
+  if (wide)
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned long long>(value));
   else if (lng && is_signed)
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<long>(static_cast<int32_t>(value)));
   else if (lng)
     snprintf(buf, sizeof buf, fmt.c_str(),
              static_cast<unsigned long>(static_cast<uint32_t>(value)));
-  else if (is_signed)
+  else if (is_signed || conv == 'c')
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<int>(value));
   else
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned>(value));

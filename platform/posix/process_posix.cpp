@@ -21,8 +21,6 @@
 #include "platform/posix/handle_posix.h"
 #include "platform/posix/process_posix.h"
 
-extern char** environ;
-
 namespace {
 
 BOOL FailWith(DWORD code) {
@@ -248,6 +246,7 @@ BOOL CreateProcess(const char* application, char* command_line, const SECURITY_A
   std::vector<std::string> args = SplitCommandLine(command_line ? command_line : "");
   if (args.empty()) args.push_back(application);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<char*> envp = environment ? EnvironmentBlock(environment) : std::vector<char*>{};

@@ -27,7 +27,7 @@ bool ReadProcStat(pid_t pid, ProcStat* out);
 bool ProcessRunning(pid_t pid, uint64_t start_time);
 
 // Splits a command line into arguments by the rules of the Windows C runtime.
-std::vector<std::string> SplitCommandLine(const char* line);
+std::vector<std::string> SplitCommandLine(const char* p);
 
 // Runs a program found on PATH with its standard input and error on /dev/null
 // and collects its standard output. Returns its exit status, or -1 with the

@@ -26,8 +26,6 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 
-extern char** environ;
-
 namespace {
 
 enum class Manager { kTable, kSystemd };
@@ -298,6 +296,7 @@ DWORD TableSpawn(const std::string& name, const std::string& image) {
   std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   std::string name_var = std::string(kNameVariable) + "=" + name;

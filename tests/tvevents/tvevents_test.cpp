@@ -54,6 +54,7 @@ class TvEventsTest : public ::testing::Test {
   }
   std::string Format(DWORD id, const std::vector<const char*>& inserts) {
     std::vector<DWORD_PTR> args;
+    args.reserve(inserts.size());
     for (const char* s : inserts) args.push_back(reinterpret_cast<DWORD_PTR>(s));
     char buf[256];
     DWORD n = FormatMessage(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module_,
