@@ -15,8 +15,15 @@ void DataClose(FtpTbl* ftp);
 // client's connection on the pending passive socket (PASV), or connects to the
 // address of PORT, then announces it with its 150 reply and starts TLS when
 // the client asked for protected data. 0 when ready; -1 after replying with
-// 425 and closing everything (the caller ends the session).
+// 425 and closing everything (the caller ends the session); 1 after the 521
+// refusal of DataProtectionOk (the caller answers nothing more and the session
+// goes on).
 int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
+
+// With require-tls on, every transfer and listing needs PROT P. False after
+// replying "521 Data connections must be protected." and dropping the pending
+// PORT/PASV set-up; the session goes on.
+bool DataProtectionOk(FtpTbl* ftp, SOCKET ctrl_sock);
 
 // PORT h1,h2,h3,h4,p1,p2 and PASV.
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);

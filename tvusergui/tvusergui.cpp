@@ -5,17 +5,30 @@
 
 #include <cstdio>
 
+#include "common/program_info.h"
 #include "tvusergui/MainWindow.h"
 #include "tvusergui/UserAdmin.h"
 
 using namespace torva::gui;
 
 namespace {
+
 // Without a display no window and no message box can be shown.
 constexpr int kExitNoDisplay = 2;
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvusergui", "usage:\n> tvusergui\n",
+    "The user administration window: lists every user of the user store and\n"
+    "adds, changes and deletes them. Needs an X display, the registry value\n"
+    "Path and a writable Path/sys for its instance lock. Exit codes: 1 after\n"
+    "the window ran, 0 when start-up failed after its message box, 2 without a\n"
+    "display.\n",
+    8};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
     const char* name = XDisplayName(nullptr);
