@@ -9,7 +9,7 @@ SOAK_SECONDS ?= 600
 SOAK_CLIENTS ?= 200
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan test-tsan lint fuzz soak demo bench clean
+.PHONY: all deps build test test-asan test-tsan lint fuzz soak demo bench screenshot clean
 
 all: build
 
@@ -59,6 +59,10 @@ demo: deps build
 
 bench: deps build
 	@bash scripts/bench.sh
+
+# The user administration window with three users, rendered under Xvfb.
+screenshot: deps build
+	@TORVA_BIN=$(CURDIR)/$(BUILD_DIR)/bin python3 scripts/screenshot.py docs/tvusergui.png
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) var

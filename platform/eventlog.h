@@ -66,12 +66,15 @@ enum : DWORD {
   FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200,
   FORMAT_MESSAGE_FROM_STRING = 0x00000400,
   FORMAT_MESSAGE_FROM_HMODULE = 0x00000800,
+  FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000,
   FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x00002000,
   FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF,
 };
 
 // Formats a message from a module's message table (FROM_HMODULE, `source` the
-// module) or from a string (FROM_STRING). Inserts %1 to %99, each optionally
+// module), from a string (FROM_STRING) or from the system's text of a Windows
+// error number (FROM_SYSTEM: the English sentence, ending in CR LF, of every
+// number this layer reports). Inserts %1 to %99, each optionally
 // with a printf conversion "%1!d!" (default "!s!"), take their values from
 // `arguments`, which with FORMAT_MESSAGE_ARGUMENT_ARRAY is an array of
 // DWORD_PTR cast to va_list* (the only form offered here). Also %0 (end, no

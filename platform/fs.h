@@ -110,6 +110,11 @@ enum : DWORD {
 };
 [[nodiscard]] HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* security,
                                 DWORD disposition, DWORD flags, HANDLE tmpl);
+// Writes the whole buffer to a file from CreateFile (or a pipe) at its current
+// position. `written` (may be null) gets the bytes written; FALSE with the
+// last error. ReadFile is in platform/process.h.
+[[nodiscard]] BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
+                             void* overlapped);
 
 // Opens a regular file as a stream with an fopen mode ("rb", "ab", ...). Anything
 // that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking

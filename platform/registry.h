@@ -43,6 +43,12 @@ enum : DWORD {
 // Path of the store file this process uses.
 [[nodiscard]] const char* RegStorePath();
 
+// When the store file does not exist, writes "The registry file \"<path>\"
+// does not exist." on standard error and returns true. The commands that only
+// read call it after a read failed, so that the message names the file they
+// looked for (they never create it).
+bool RegReportMissingStore();
+
 // Opens an existing key. Write access (KEY_SET_VALUE, KEY_CREATE_SUB_KEY or
 // KEY_ALL_ACCESS) fails with ERROR_ACCESS_DENIED when this process cannot
 // write the store; a missing key gives ERROR_FILE_NOT_FOUND.

@@ -102,3 +102,10 @@ using LCID = DWORD;
 using LCTYPE = DWORD;
 enum : DWORD { LOCALE_USER_DEFAULT = 0x400, LOCALE_SENGCOUNTRY = 0x1002 };
 [[nodiscard]] int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);
+
+// Makes the process run as the named account from now on: its group list,
+// then its primary group, then its user, with no way back. 0, or the error:
+// ERROR_NONE_MAPPED for an account that does not exist, else the error of the
+// step that failed (the process may then be half switched and must end). A
+// process that already runs as that account alone succeeds without a change.
+[[nodiscard]] DWORD RunAsAccount(const char* account);

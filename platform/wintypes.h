@@ -64,6 +64,7 @@ enum : DWORD {
   ERROR_SERVICE_NOT_ACTIVE = 1062,
   ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063,
   ERROR_IO_DEVICE = 1117,
+  ERROR_NONE_MAPPED = 1332,
 };
 
 // Error numbers of processes, modules, messages and services.

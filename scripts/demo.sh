@@ -43,7 +43,9 @@ port=2121
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
 
 # The generated file is the production default; the demo overrides a few keys
-# (the last line of a key wins).
+# (the last line of a key wins). The passive range of the template is taken
+# out first: pasv-port lines add up, and the demo's range replaces it.
+sed -i '/^pasv-port=/d' "$demo/conf/torvad.conf"
 cat >> "$demo/conf/torvad.conf" <<CONF
 
 # ---- demo overrides ----
@@ -53,6 +55,10 @@ pasv-port=52000-52049
 auth-mechanism=TLS
 log-level=3
 access-log2=on
+# The demo runs as whoever started it.
+run-as=
+# Python's ftplib cannot resume the TLS session on data connections.
+require-ssl-reuse=off
 CONF
 
 "$bin/tvmkuser" -u demo -p demo -d "$demo/ftproot" -w
@@ -68,10 +74,11 @@ if [ "$started" != "Torva Server was started." ]; then
   exit 1
 fi
 
-cat <<INFO
+info() {
+  cat <<INFO
 
 Torva Server demo installation in $demo, running as the service "torvad"
-  user demo, password demo, explicit FTPS (AUTH TLS) on 127.0.0.1:$port,
+  user demo, password demo, explicit FTPS (AUTH TLS, required) on 127.0.0.1:$port,
   self-signed certificate: $demo/conf/csr.pem
   registry: TORVA_REGISTRY=$TORVA_REGISTRY
   logs: $demo/log/server.log, $demo/log/access.log; events: $TORVA_EVENTLOG
@@ -85,9 +92,20 @@ Try, from another terminal:
 
 (A listing always shows the current directory: change into a directory first.)
 
-Server log below; Ctrl-C stops the service (tvhalt) and removes it (tvinstall -u).
+The server log continues below; Ctrl-C stops the service (tvhalt) and removes it
+(tvinstall -u).
 
 INFO
+}
+
+# The server log from its start; the client commands follow its start-up lines
+# (and the settings listing) instead of disappearing above them.
+show_log() {
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    case $line in *"Torva server is started."*) info ;; esac
+  done
+}
 
 tail_pid=
 finish() {
@@ -102,7 +120,7 @@ finish() {
   exit 0
 }
 trap finish INT TERM
-tail -n +1 -F "$demo/log/server.log" 2>/dev/null &
+tail -n +1 -F "$demo/log/server.log" 2>/dev/null > >(show_log) &
 tail_pid=$!
 wait "$tail_pid" || true
 finish

@@ -3,9 +3,13 @@
 # missing. Quiet when everything is there; safe to run any number of times.
 set -euo pipefail
 
+# fail2ban: fail2ban-regex checks the shipped filter; scdoc builds the manual
+# pages, man-db and groff-base render them in a test; passwd: useradd for the
+# test of an unprivileged server.
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           python3 curl lftp netbase ca-certificates procps
-          libsystemd-dev util-linux
+          libsystemd-dev util-linux fail2ban scdoc man-db groff-base passwd
+          libfltk1.3-dev libx11-dev fonts-dejavu-core xvfb xdotool imagemagick binutils
           clang libclang-rt-14-dev)  # clang: the libFuzzer harnesses of `make fuzz`
 # `deps.sh lint`: what make lint needs besides.
 if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi

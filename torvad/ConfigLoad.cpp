@@ -254,6 +254,21 @@ int OnSymlinksOutside(const char*, char* value) {
   return 0;
 }
 
+int OnSjisTable(const char* key, char* value) {
+  if (strcmp(value, "cp932") == 0)
+    g_config->sjis_table = SJIS_TABLE_CP932;
+  else if (strcmp(value, "jis0208") == 0)
+    g_config->sjis_table = SJIS_TABLE_JIS0208;
+  else
+    LogWrite(2, "%s=%s is unknown.", key, value);
+  return 0;
+}
+
+int OnRunAs(const char*, char* value) {
+  torva::CopyTruncated(g_config->run_as, value);
+  return 0;
+}
+
 constexpr KeyDef kKeys[] = {
     {"log-level", Kind::kNumber, &ConfigTbl::log_level, nullptr},
     {"access-command", Kind::kIgnored, nullptr, nullptr},
@@ -304,10 +319,17 @@ constexpr KeyDef kKeys[] = {
     {"opts-impl-UTF8", Kind::kFlag, &ConfigTbl::opts_impl_utf8, nullptr},
     {"SIZE-msg-compat", Kind::kFlag, &ConfigTbl::size_msg_compat, nullptr},
     {"failure-keep", Kind::kFlag, &ConfigTbl::failure_keep, nullptr},
+    {"require-tls", Kind::kFlag, &ConfigTbl::require_tls, nullptr},
+    {"tls13", Kind::kFlag, &ConfigTbl::tls13, nullptr},
+    {"require-ssl-reuse", Kind::kFlag, &ConfigTbl::require_ssl_reuse, nullptr},
+    {"failure-needs-password", Kind::kFlag, &ConfigTbl::failure_needs_password, nullptr},
+    {"sjis-table", Kind::kCustom, nullptr, OnSjisTable},
+    {"run-as", Kind::kCustom, nullptr, OnRunAs},
     {"max-connect-per-host", Kind::kNumber, &ConfigTbl::max_connect_per_host, nullptr},
     {"symlinks-outside", Kind::kCustom, nullptr, OnSymlinksOutside},
 };
-static_assert(sizeof kKeys / sizeof kKeys[0] == 51);
+// The 49 classic keys, the operations extensions and the attack-proofing ones.
+static_assert(sizeof kKeys / sizeof kKeys[0] == 49 + 6 + 2);
 
 // Applies one key=value line; -1 when start-up must stop.
 int ApplyLine(char* line) {
@@ -491,8 +513,14 @@ void ConfigShow() {
   if (c.utf8_ctrl_only) LogWrite(3, "utf8-ctrl-only: [on]");
   LogWrite(3, "default-lang: [%s]", c.default_lang == LANG_JA ? "ja" : "en");
   LogWrite(3, "SIZE-msg-compat: [%s]", OnOff(c.size_msg_compat));
-  // The additions are listed only when they are in force, so a classic
-  // configuration lists exactly the classic lines.
+  // Extensions are listed only when set, so a classic configuration lists
+  // exactly what it always did.
+  if (c.require_tls) LogWrite(3, "require-tls: [on]");
+  if (c.tls13) LogWrite(3, "tls13: [on]");
+  if (c.require_ssl_reuse) LogWrite(3, "require-ssl-reuse: [on]");
+  if (c.failure_needs_password) LogWrite(3, "failure-needs-password: [on]");
+  if (c.sjis_table == SJIS_TABLE_CP932) LogWrite(3, "sjis-table: [cp932]");
+  if (c.run_as[0] != '\0') LogWrite(3, "run-as: [%s]", c.run_as);
   if (c.max_connect_per_host > 0) LogWrite(3, "max-connect-per-host: [%d]", c.max_connect_per_host);
   if (c.symlinks_outside) LogWrite(3, "symlinks-outside: [allow]");
   LogWrite(3, "********** SHOW CONFIG - END **********");

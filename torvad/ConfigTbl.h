@@ -60,6 +60,8 @@ const char* CommandName(int id);
 enum AuthMechanism : int { AUTH_NONE = 0, AUTH_SSL = 1, AUTH_TLS = 2, AUTH_SSL3 = 3 };
 enum ListType : int { LIST_UNSET = 0, LIST_DEFAULT = 1, LIST_UNIX = 2, LIST_NAMEONLY = 3 };
 enum Lang : int { LANG_JA = 0, LANG_EN = 1 };
+// Table that converts file names between Shift_JIS and UCS-2.
+enum SjisTable : int { SJIS_TABLE_JIS0208 = 0, SJIS_TABLE_CP932 = 1 };
 
 struct ConfigTbl {
   char bind_host[256];
@@ -111,6 +113,13 @@ struct ConfigTbl {
   int opts_impl_utf8;
   int size_msg_compat;
   int failure_keep;
+  // Operations extensions; each is off (0 or empty) when its key is absent.
+  int require_tls;             // log-in and data connections only under TLS
+  int tls13;                   // auth-mechanism=TLS also offers TLS 1.3
+  int require_ssl_reuse;       // protected data connections resume the control session
+  int failure_needs_password;  // only sessions that sent PASS count as failures
+  int sjis_table;              // SjisTable
+  char run_as[256];            // account the server drops to once it listens
   // Additions beyond the classic keys; each is off when its key is absent.
   int max_connect_per_host;  // sessions one client address may hold; 0: no limit
   int symlinks_outside;      // 1: links may lead out of a user's top directory

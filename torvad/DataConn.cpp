@@ -170,7 +170,15 @@ int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int t
   }
 }
 
+bool DataProtectionOk(FtpTbl* ftp, SOCKET ctrl_sock) {
+  if (!Config().require_tls || ftp->prot_level == 3) return true;
+  DataClose(ftp);
+  ReplySend(ftp, ctrl_sock, "521 Data connections must be protected.");
+  return false;
+}
+
 int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary) {
+  if (!DataProtectionOk(ftp, ctrl_sock)) return 1;
   if (ftp->port_mode == 0 && ftp->pasv_mode == 0) {
     ReplySend(ftp, ctrl_sock, kCantOpen);
     DataClose(ftp);

@@ -15,7 +15,9 @@ void DataClose(FtpTbl* ftp);
 // client's connection on the pending passive socket (PASV), or connects to the
 // address of PORT, then announces it with its 150 reply and starts TLS when
 // the client asked for protected data. 0 when ready; -1 after replying with
-// 425 and closing everything (the caller ends the session).
+// 425 and closing everything (the caller ends the session); 1 after the 521
+// refusal of DataProtectionOk (the caller answers nothing more and the session
+// goes on).
 int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
 
 // The session's wait for its next request, at most timeout_ms: 1 when the
@@ -24,6 +26,11 @@ int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
 // the client's own is kept for the coming transfer, any other is closed, so
 // that nobody can fill the passive socket's queue before the client comes.
 int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int timeout_ms);
+
+// With require-tls on, every transfer and listing needs PROT P. False after
+// replying "521 Data connections must be protected." and dropping the pending
+// PORT/PASV set-up; the session goes on.
+bool DataProtectionOk(FtpTbl* ftp, SOCKET ctrl_sock);
 
 // PORT h1,h2,h3,h4,p1,p2 and PASV.
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);

@@ -52,18 +52,22 @@ FailureEntry* FindFailure(const uint8_t a[4]) {
 }
 
 // Reads DisconnectDir from the installation settings key; false after logging.
+// The server only reads the key, so it opens it for reading and never creates
+// it: an account that may not write the store can run the server. A missing
+// key holds no value, and is reported as the missing value.
 // Only a string naming an absolute directory other than the root is taken:
 // the start-up clean-up deletes files there, and an empty, relative or root
 // value would aim it at whatever directory that happens to be.
 bool ReadDisconnectDir(char (&dir)[1024]) {
   UniqueRegKey key;
-  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
-  if (rc != 0) {
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  DWORD type = REG_NONE;
+  if (rc == ERROR_SUCCESS) {
+    rc = RegQueryString(key.Get(), torva::kValueDisconnectDir, dir, &type);
+  } else if (rc != ERROR_FILE_NOT_FOUND) {
     LogWrite(1, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
-  DWORD type = REG_NONE;
-  rc = RegQueryString(key.Get(), torva::kValueDisconnectDir, dir, &type);
   if (rc != 0) {
     LogWrite(1, "Cannot query the registry \"%s\". (%d)\n", torva::kValueDisconnectDir,
              static_cast<int>(rc));

@@ -33,6 +33,7 @@ struct FtpTbl {
   int lang;            // 0 "ja", 1 "en"
   SOCKET pasv_listen;  // PASV's listening socket until the transfer accepts
   int discard_rest;    // set by AUTH: lines received after it are dropped
+  int pass_sent;       // a PASS was checked in this session; USER and REIN keep it
   int line_has_break;  // the line being handled holds CR, LF or NUL before its end
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/wintypes.h"
+#include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
 #include "tvkanji/tvkanji.h"
 
@@ -20,6 +21,17 @@ int SequenceLength(unsigned char lead) {
 }
 
 bool IsHalfWidthKatakana(unsigned char c) { return c >= 0xA1 && c <= 0xDF; }
+
+// The conversion table of sjis-table: JIS X 0208 unless code page 932 is chosen.
+bool UseCp932() { return g_config != nullptr && g_config->sjis_table == SJIS_TABLE_CP932; }
+
+uint32_t ToUcs2(uint32_t sjis) {
+  return UseCp932() ? tvkanji_CP932_to_UCS2(sjis) : tvkanji_SJIS_to_UCS2(sjis);
+}
+
+uint32_t ToSjis(uint32_t ucs2) {
+  return UseCp932() ? tvkanji_UCS2_to_CP932(ucs2) : tvkanji_UCS2_to_SJIS(ucs2);
+}
 
 }  // namespace
 
@@ -63,7 +75,7 @@ char* Utf8ToSjis(const char* text) {
         LogWrite(1, "UTF8-SJIS code conversion was failed. (invalid sequence/%dbyte)", n);
         goto fail;
       }
-      uint32_t sjis = tvkanji_UCS2_to_SJIS(cp);
+      uint32_t sjis = ToSjis(cp);
       if (sjis == 0) {
         LogWrite(1, "UTF8-SJIS code conversion was failed. (unknown UCS2/0x%X)", cp);
         goto fail;
@@ -115,7 +127,7 @@ char* SjisToUtf8(const char* text) {
       code = static_cast<uint32_t>(c) << 8 | in[i + 1];
       i += 2;
     }
-    uint32_t u = tvkanji_SJIS_to_UCS2(code);
+    uint32_t u = ToUcs2(code);
     if (u == 0) {
       LogWrite(1, "SJIS-UTF8 code conversion was failed. (unknown sjis/%X)", code);
       DumpWrite("SJIS dump", text, len + 1);

@@ -138,7 +138,7 @@ using LineFormatter = bool (*)(const ListEntry&, const ListView&, char*, size_t)
 // than its name and type.
 int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& view,
                bool names_only) {
-  if (DataOpen(ftp, sock, 0) != 0) return -1;
+  if (int r = DataOpen(ftp, sock, 0); r != 0) return r > 0 ? 0 : -1;
   LineSink out(ftp);
   char line[kLineText + 1];
   if (view.at_top) {

@@ -70,6 +70,38 @@ void AccessLogWrite(const char* format, ...) {
   WriteLine(stderr, nullptr, message);
 }
 
+void LogQuote(char* out, size_t size, const char* text) {
+  if (size < 3) {
+    if (size > 0) out[0] = '\0';
+    return;
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  size_t n = 0;
+  out[n++] = '"';
+  // Room is kept for the closing quote and the terminator; an escape that
+  // would not fit whole is left out.
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    char piece[4];
+    size_t len = 0;
+    if (*p == '"' || *p == '\\') {
+      piece[len++] = '\\';
+      piece[len++] = static_cast<char>(*p);
+    } else if (*p >= 0x20 && *p <= 0x7E) {
+      piece[len++] = static_cast<char>(*p);
+    } else {
+      piece[len++] = '\\';
+      piece[len++] = 'x';
+      piece[len++] = kHex[*p >> 4];
+      piece[len++] = kHex[*p & 0xF];
+    }
+    if (n + len + 2 > size) break;
+    memcpy(out + n, piece, len);
+    n += len;
+  }
+  out[n++] = '"';
+  out[n] = '\0';
+}
+
 void LogFailed(int level, const char* call, DWORD code, const char* prefix) {
   LogWrite(level, "%sFailed %s() errno=%d", prefix, call, static_cast<int>(code));
 }

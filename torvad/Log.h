@@ -12,6 +12,11 @@ void AccessLogWrite(const char* format, ...) __attribute__((format(printf, 1, 2)
 // Hex dump on standard output; writes only when dump-log is on.
 void DumpWrite(const char* title, const void* data, size_t size);
 
+// Puts `text` in double quotes for a log line that programs read back: '"',
+// '\\' and every byte outside printable ASCII become \", \\ and \xHH, so
+// no client-chosen text can end the field or the line. Cut at out[size].
+void LogQuote(char* out, size_t size, const char* text);
+
 // "<prefix>Failed <call>() errno=<code>": the one place that formats that
 // text. `prefix` names the step's context ("PASV: "), empty by default.
 void LogFailed(int level, const char* call, DWORD code, const char* prefix = "");

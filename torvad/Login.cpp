@@ -28,18 +28,28 @@ bool AnonymousPasswordOk(const char* password) {
   }
 }
 
-// Checks the top directory and ends it with the separator; false after replying.
-bool PrepareRootDir(SOCKET sock, FtpTbl* ftp) {
+// A refused PASS: the access log gets the address and the name that failed
+// (for ban tools such as fail2ban), then the reply; the session ends.
+int LoginFailed(SOCKET sock, FtpTbl* ftp, const uint8_t* client_addr, const char* reply) {
+  static constexpr uint8_t kNone[4] = {0, 0, 0, 0};
+  const uint8_t* a = client_addr ? client_addr : kNone;
+  char user[sizeof ftp->user_name * 4 + 3];
+  LogQuote(user, sizeof user, ftp->user_name);
+  AccessLogWrite("Login failed: address=%d.%d.%d.%d user=%s", a[0], a[1], a[2], a[3], user);
+  ReplySend(ftp, sock, "%s", reply);
+  return -1;
+}
+
+// Checks the top directory and ends it with the separator; false after logging.
+bool PrepareRootDir(FtpTbl* ftp) {
   DWORD attrs = GetFileAttributes(ftp->root_dir);
   if (attrs == INVALID_FILE_ATTRIBUTES) {
     LogFailed(1, "_access", GetLastError());
     LogWrite(1, "Cannot access: [%s]", ftp->root_dir);
-    ReplySend(ftp, sock, kNotLoggedIn);
     return false;
   }
   if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     LogWrite(1, "[%s] is not directory.", ftp->root_dir);
-    ReplySend(ftp, sock, kNotLoggedIn);
     return false;
   }
   size_t len = strlen(ftp->root_dir);
@@ -47,7 +57,6 @@ bool PrepareRootDir(SOCKET sock, FtpTbl* ftp) {
     if (len + 1 >= sizeof ftp->root_dir) {
       // No room for the separator: no path below it would fit either.
       LogWrite(1, "Cannot access: [%s]", ftp->root_dir);
-      ReplySend(ftp, sock, kNotLoggedIn);
       return false;
     }
     ftp->root_dir[len] = torva::kPathSep;
@@ -66,6 +75,11 @@ void CutLineEnd(const FtpTbl* ftp, char* arg) {
 
 int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: USER");
+  if (Config().require_tls && ftp->ctrl_ssl == nullptr) {
+    // Refused before anything is reset: the session stays as it was.
+    ReplySend(ftp, sock, "530 Log in with AUTH TLS first.");
+    return 0;
+  }
   if (arg == nullptr) {
     ReplySend(ftp, sock, kSyntax);
     return -1;
@@ -76,9 +90,11 @@ int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   // connection (its session and the data protection level) stays.
   ssl_st* ctrl_ssl = ftp->ctrl_ssl;
   int prot_level = ftp->prot_level;
+  int pass_sent = ftp->pass_sent;
   FtpTblClear(ftp);
   ftp->ctrl_ssl = ctrl_ssl;
   ftp->prot_level = prot_level;
+  ftp->pass_sent = pass_sent;
   ftp->utf8_mode = Config().utf8_mode;
   ftp->lang = Config().default_lang;
   torva::CopyTruncated(ftp->user_name, arg);
@@ -106,29 +122,28 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   if (strcmp(ftp->user_name, "anonymous") == 0 && Config().anonymous) {
     LogWrite(4, "PASS(anonymous): (%s)", ftp->password);
     ftp->pass_given = 1;
+    ftp->pass_sent = 1;
     ftp->anonymous = 1;
     if (Config().anonymous_path == nullptr) {
       LogWrite(3, "Anonymous path was not defined.");
-      ReplySend(ftp, sock, "530 Not logged in. (Directory was not defined.)");
-      return -1;
+      return LoginFailed(sock, ftp, client_addr, "530 Not logged in. (Directory was not defined.)");
     }
     torva::CopyTruncated(ftp->root_dir, Config().anonymous_path);
     if (!AnonymousPasswordOk(ftp->password)) {
       LogWrite(3, "Bad anonymous passwd.");
-      ReplySend(ftp, sock, "530 Not logged in. (Bad anonymous password.)");
-      return -1;
+      return LoginFailed(sock, ftp, client_addr, "530 Not logged in. (Bad anonymous password.)");
     }
   } else {
     LogWrite(4, "PASS: (hidden)");
     ftp->pass_given = 1;
+    ftp->pass_sent = 1;
     int32_t code = 0;
     if (tvusers_session(&code, ftp->user_name, ftp->password, ftp->root_dir) != 0) {
       LogWrite(3, "Failed to login. (%d)", code);
-      ReplySend(ftp, sock, kNotLoggedIn);
-      return -1;
+      return LoginFailed(sock, ftp, client_addr, kNotLoggedIn);
     }
   }
-  if (!PrepareRootDir(sock, ftp)) return -1;
+  if (!PrepareRootDir(ftp)) return LoginFailed(sock, ftp, client_addr, kNotLoggedIn);
   torva::CopyTruncated(ftp->cur_dir, "\\");
   ftp->logged_in = 1;
   LogWrite(3, "Success to login.");
@@ -152,8 +167,11 @@ int CmdRein(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   DataClose(ftp);
   if (ftp->ctrl_ssl != nullptr) TlsFree(ftp->ctrl_ssl);
   // Everything goes, the control connection's protection included; UTF-8
-  // mode and language stay off and "ja" until the next USER.
+  // mode and language stay off and "ja" until the next USER. Whether a
+  // password was tried stays: it belongs to the session, not to the log-in.
+  int pass_sent = ftp->pass_sent;
   FtpTblClear(ftp);
+  ftp->pass_sent = pass_sent;
   ReplySend(ftp, sock, "220 Service ready for new user.");
   return 0;
 }

@@ -241,6 +241,9 @@ DWORD TransMain(void*) {
     if (ftp->logged_in == 1) {
       LogWrite(4, "Reseting the failure-list.");
       FailureListReset(client_addr);
+    } else if (Config().failure_needs_password && !ftp->pass_sent) {
+      // Port probes, FEAT checks and a QUIT before log-in tried no password.
+      LogWrite(4, "No password was tried.");
     } else {
       LogWrite(4, "Adding the failure-list.");
       FailureListAdd(client_addr);

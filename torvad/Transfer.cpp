@@ -204,7 +204,7 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   // Binary reads go straight into the transfer buffer, without a second
   // copy through the stream's own.
   if (binary) setvbuf(file.Get(), nullptr, _IONBF, 0);
-  if (DataOpen(ftp, sock, ftp->binary_type) != 0) return -1;
+  if (int r = DataOpen(ftp, sock, ftp->binary_type); r != 0) return r > 0 ? 0 : -1;
 
   bool read_error = false;
   bool sent;
@@ -231,6 +231,8 @@ int CmdRetr(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
 int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int unique) {
   if (!RequireLoginAndArgument(ftp, sock, name)) return -1;
   if (!CheckWritable(ftp, sock)) return 0;
+  // Refused before the target is opened, which would create it.
+  if (!DataProtectionOk(ftp, sock)) return 0;
   const bool text = strpbrk(mode, "tT") != nullptr;
   const bool replace = mode[0] == 'w';
   const size_t size = static_cast<size_t>(TransferBufferSize());
@@ -256,7 +258,7 @@ int StoreFile(FtpTbl* ftp, SOCKET sock, const char* name, const char* mode, int 
     return 0;
   }
   if (!text) setvbuf(file.Get(), nullptr, _IONBF, 0);
-  if (DataOpen(ftp, sock, ftp->binary_type) != 0) return -1;
+  if (int r = DataOpen(ftp, sock, ftp->binary_type); r != 0) return r > 0 ? 0 : -1;
   // A file that is empty already (a new one) is left alone: file systems
   // that see a file truncated to nothing take it for a replacement in
   // progress and write the whole upload out when it is closed, which holds up

@@ -1,10 +1,25 @@
 // Program entry of the server: the banner, the system version, then start-up.
 #include <cstdio>
 
+#include "common/program_info.h"
 #include "platform/system.h"
 #include "torvad/tvsmain.h"
 
+namespace {
+
+constexpr torva::ProgramInfo kInfo = {
+    "torvad", "usage: torvad [configuration-file [stop-file]]\n",
+    "The Torva Server FTP server. Reads the configuration file (torvad.conf in\n"
+    "the current directory when none is given) once, listens, and serves every\n"
+    "client until a console signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) or until it\n"
+    "can delete the stop file. The server log goes to standard output, the access\n"
+    "log to standard error. Exit status 255 when start-up fails, 0 at the end.\n",
+    8};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   printf("\n");
   printf("===============================\n");
   printf("   Starting the Torva Server   \n");

@@ -172,12 +172,24 @@ int tvsmain(int argc, char** argv) {
   if (ConfigSetup() != 0) return StartupFailed(true);
   if (!g_config->failure_keep && DisconnectDirCleanup() != 0) return StartupFailed(true);
   if (g_config->auth_mechanism != AUTH_NONE && TlsStartup() != 0) return StartupFailed(true);
+  if (g_config->require_tls && g_config->auth_mechanism == AUTH_NONE)
+    LogWrite(2, "require-tls is on without auth-mechanism: no client can log in.");
   ConfigShow();
   ConnectListInit();
   FailureListInit();
   g_listen = StartServerSocket();
   if (g_listen == INVALID_SOCKET) return StartupFailed(true);
   LogWrite(4, "Server Socket : %d", g_listen);
+  // The port is bound and the certificate and key are loaded: nothing left
+  // needs the privileges the server was started with.
+  if (g_config->run_as[0] != '\0') {
+    if (DWORD err = RunAsAccount(g_config->run_as); err != ERROR_SUCCESS) {
+      LogWrite(1, "Cannot run as %s. (%d)", g_config->run_as, static_cast<int>(err));
+      SockClose(g_listen);
+      return StartupFailed(true);
+    }
+    LogWrite(3, "Running as %s.", g_config->run_as);
+  }
   if (!SetConsoleCtrlHandler(TerminateFunc, TRUE)) {
     LogFailed(1, "SetConsoleCtrlHandler", GetLastError());
     SockClose(g_listen);

@@ -60,13 +60,20 @@ void Unscramble(unsigned char (&field)[32], const char* name) {
 
 // ---------------------------------------------------------------------------
 
+enum class Access { kRead, kWrite };
+
 // Reads "UserDir" of the installation settings key into dir (kUserDirSize
-// bytes). The key is opened with full access and created when absent, as the
-// administration programs open it; a process that cannot write the settings
-// store therefore finds no user directory, and only a REG_SZ value counts.
-bool GetUserDir(char (&dir)[kUserDirSize]) {
+// bytes); only a REG_SZ value counts. The operations that change user files
+// open the key with full access and create it when absent, as the
+// administration programs open it, so a process that cannot write the
+// settings store changes nothing. The operations that only read open it for
+// reading and never create it: the server, run by an unprivileged account,
+// and the listing command work from a store they may only read.
+bool GetUserDir(char (&dir)[kUserDirSize], Access access) {
   UniqueRegKey key;
-  if (RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS) return false;
+  if (RegOpenInstallKey(access == Access::kWrite ? KEY_ALL_ACCESS : KEY_READ, key.Receive()) !=
+      ERROR_SUCCESS)
+    return false;
   DWORD type = REG_NONE;
   if (RegQueryString(key.Get(), torva::kValueUserDir, dir, &type) != ERROR_SUCCESS) return false;
   // An empty directory would put user files at the root of the file system.
@@ -145,7 +152,7 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
                             int32_t admin, int32_t vfsize, int32_t vinum, int32_t maxfs) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   char path[kPathSize];
   if (!NameIsUsable(name) || !UserFilePath(path, dir, name)) return Fail(err, TVUSERS_ERR_SYSTEM);
 
@@ -177,7 +184,7 @@ TVUSERS_API int tvusers_add(int32_t* err, const char* name, const char* passwd, 
 TVUSERS_API int tvusers_del(int32_t* err, const char* name) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   // Only a valid user file of exactly this name is ever removed.
   UserRecord rec;
   if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
@@ -191,7 +198,7 @@ TVUSERS_API int tvusers_del(int32_t* err, const char* name) {
 TVUSERS_API TvUserList* tvusers_list(int32_t* err) {
   std::lock_guard<std::mutex> lock(g_store_lock);
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) {
+  if (!GetUserDir(dir, Access::kRead)) {
     *err = TVUSERS_ERR_SYSTEM;
     return nullptr;
   }
@@ -251,7 +258,7 @@ TVUSERS_API int tvusers_session(int32_t* err, const char* name, const char* pass
   {
     std::lock_guard<std::mutex> lock(g_store_lock);
     char dir[kUserDirSize];
-    if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+    if (!GetUserDir(dir, Access::kRead)) return Fail(err, TVUSERS_ERR_SYSTEM);
     if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
     Unscramble(rec.passwd, name);
     // At most 31 stored bytes count, so a longer password never matches.
@@ -269,7 +276,7 @@ TVUSERS_API int tvusers_is_writable(int32_t* err, const char* name) {
   {
     std::lock_guard<std::mutex> lock(g_store_lock);
     char dir[kUserDirSize];
-    if (!GetUserDir(dir)) {
+    if (!GetUserDir(dir, Access::kRead)) {
       *err = TVUSERS_ERR_SYSTEM;
       return 0;
     }
@@ -289,7 +296,7 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
   // The directory looked up here is the one written back to: a user file is
   // never created in a directory that did not already hold that user.
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kWrite)) return Fail(err, TVUSERS_ERR_SYSTEM);
   UserRecord rec;
   if (int32_t code = ReadUserFile(dir, name, &rec); code != 0) return Fail(err, code);
 
@@ -319,7 +326,7 @@ TVUSERS_API int tvusers_mod(int32_t* err, const char* name, const char* passwd, 
 
 TVUSERS_API int tvusers_read(int32_t* err, const char* name, UserRecord* rec) {
   char dir[kUserDirSize];
-  if (!GetUserDir(dir)) return Fail(err, TVUSERS_ERR_SYSTEM);
+  if (!GetUserDir(dir, Access::kRead)) return Fail(err, TVUSERS_ERR_SYSTEM);
   if (int32_t code = ReadUserFile(dir, name, rec); code != 0) return Fail(err, code);
   return 0;
 }

@@ -1,9 +1,11 @@
 // tvwatch: the service host. Run by the service manager as the service
 // "torvad", it starts the server with its output streams on pipes, copies them
 // into the rotated logs, stops the server through its stop file and reports to
-// the event log. It has no options and no console mode.
+// the event log. It has no console mode; --help and --version are its only
+// options.
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/eventlog.h"
@@ -20,6 +22,16 @@ namespace {
 
 constexpr int kExitFatal = 255;
 constexpr DWORD kStartWaitHint = 10000;
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvwatch", "usage: tvwatch (started by the service manager as the service torvad)\n",
+    "The service host of Torva Server: starts <Path>/bin/torvad with its\n"
+    "configuration and a stop file, copies the server's output into\n"
+    "<Path>/log/server.log and access.log (rotated at 1 MiB), stops the server\n"
+    "through the stop file and reports to the event log. Run from a prompt it\n"
+    "reports that no service manager started it and exits with 255; use tvlaunch\n"
+    "and tvhalt.\n",
+    8};
 
 int Fatal(const char* call, DWORD error) {
   ApiError(call, error);
@@ -90,7 +102,8 @@ void WINAPI WatchServiceMain(DWORD, char** argv) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   g_watch.server_log.name = "server";
   g_watch.access_log.name = "access";
   g_watch.ntdll = LoadLibrary("ntdll.dll");

@@ -388,6 +388,88 @@ BOOL ReportEvent(HANDLE event_log, WORD type, WORD, DWORD event_id, void*, WORD 
   return ok;
 }
 
+namespace {
+
+struct SystemMessage {
+  DWORD code;
+  const char* text;
+};
+
+// The English texts of the error numbers this layer reports, as the system
+// words them (two keep the system's inserts).
+constexpr SystemMessage kSystemMessages[] = {
+    {ERROR_SUCCESS, "The operation completed successfully."},
+    {ERROR_INVALID_FUNCTION, "Incorrect function."},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
+    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
+    {ERROR_ACCESS_DENIED, "Access is denied."},
+    {ERROR_INVALID_HANDLE, "The handle is invalid."},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+    {ERROR_INVALID_DATA, "The data is invalid."},
+    {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
+    {ERROR_NO_MORE_FILES, "There are no more files."},
+    {ERROR_WRITE_PROTECT, "The media is write protected."},
+    {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect."},
+    {ERROR_SHARING_VIOLATION,
+     "The process cannot access the file because it is being used by another process."},
+    {ERROR_HANDLE_EOF, "Reached the end of the file."},
+    {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_FILE_EXISTS, "The file exists."},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_BROKEN_PIPE, "The pipe has been ended."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+    {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
+    {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found."},
+    {ERROR_DIR_NOT_EMPTY, "The directory is not empty."},
+    {ERROR_BUSY, "The requested resource is in use."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+    {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application."},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+    {ERROR_NO_DATA, "The pipe is being closed."},
+    {ERROR_MORE_DATA, "More data is available."},
+    {WAIT_TIMEOUT, "The wait operation timed out."},
+    {ERROR_NO_MORE_ITEMS, "No more data is available."},
+    {ERROR_DIRECTORY, "The directory name is invalid."},
+    {ERROR_MR_MID_NOT_FOUND,
+     "The system cannot find message text for message number 0x%1 in the message file for %2."},
+    {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
+    {ERROR_CANTREAD, "The configuration registry key could not be read."},
+    {ERROR_CANTWRITE, "The configuration registry key could not be written."},
+    {ERROR_INVALID_SERVICE_CONTROL, "The requested control is not valid for this service."},
+    {ERROR_SERVICE_REQUEST_TIMEOUT,
+     "The service did not respond to the start or control request in a timely fashion."},
+    {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
+    {ERROR_SERVICE_DISABLED,
+     "The service cannot be started, either because it is disabled or because it has no enabled "
+     "devices associated with it."},
+    {ERROR_SERVICE_DOES_NOT_EXIST, "The specified service does not exist as an installed service."},
+    {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, "The service cannot accept control messages at this time."},
+    {ERROR_SERVICE_NOT_ACTIVE, "The service has not been started."},
+    {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+     "The service process could not connect to the service controller."},
+    {ERROR_PROCESS_ABORTED, "The process terminated unexpectedly."},
+    {ERROR_SERVICE_MARKED_FOR_DELETE, "The specified service has been marked for deletion."},
+    {ERROR_SERVICE_EXISTS, "The specified service already exists."},
+    {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
+    {RPC_S_SERVER_UNAVAILABLE, "The RPC server is unavailable."},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section."},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND,
+     "The specified resource type cannot be found in the image file."},
+    {ERROR_NOT_A_REPARSE_POINT, "The file or directory is not a reparse point."},
+};
+
+// The system's text of an error number, or null.
+const char* SystemMessageText(DWORD code) {
+  for (const SystemMessage& m : kSystemMessages)
+    if (m.code == code) return m.text;
+  return nullptr;
+}
+
+}  // namespace
+
 DWORD FormatMessage(DWORD flags, const void* source, DWORD message_id, DWORD, char* buffer,
                     DWORD size, va_list* arguments) {
   std::string text;
@@ -409,6 +491,13 @@ DWORD FormatMessage(DWORD flags, const void* source, DWORD message_id, DWORD, ch
       SetLastError(ERROR_MR_MID_NOT_FOUND);
       return 0;
     }
+  } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
+    const char* system_text = SystemMessageText(message_id);
+    if (system_text == nullptr) {
+      SetLastError(ERROR_MR_MID_NOT_FOUND);
+      return 0;
+    }
+    text = std::string(system_text) + "\r\n";
   } else {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;

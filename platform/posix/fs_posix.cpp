@@ -104,6 +104,7 @@ struct FileObject : HandleObject {
     delete this;
     return TRUE;
   }
+  int Fd() const override { return fd; }
 };
 
 }  // namespace
@@ -305,6 +306,30 @@ HANDLE CreateFile(const char* path, DWORD access, DWORD share, const void* secur
   auto* f = new FileObject;
   f->fd = fd;
   return f;
+}
+
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void*) {
+  if (written != nullptr) *written = 0;
+  int fd = (file == nullptr || file == INVALID_HANDLE_VALUE)
+               ? -1
+               : static_cast<HandleObject*>(file)->Fd();
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const char* p = static_cast<const char*>(data);
+  DWORD done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (written != nullptr) *written = done;
+      return FailErrno();
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (written != nullptr) *written = done;
+  return TRUE;
 }
 
 FILE* OpenRegularFile(const char* path, const char* mode) {

@@ -475,6 +475,13 @@ const char* RegStorePath() {
   return (p != nullptr && *p != '\0') ? p : "/etc/torva/registry.reg";
 }
 
+bool RegReportMissingStore() {
+  struct stat st;
+  if (stat(RegStorePath(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+  fprintf(stderr, "The registry file \"%s\" does not exist.\n", RegStorePath());
+  return true;
+}
+
 LONG RegOpenKeyEx(HKEY parent, const char* subkey, DWORD, REGSAM sam, HKEY* result) {
   if (parent == nullptr || result == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *result = nullptr;

@@ -1,6 +1,8 @@
 #include "platform/system.h"
 
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -499,4 +501,32 @@ int GetLocaleInfo(LCID, LCTYPE type, char* data, int size) {
   }
   SetLastError(ERROR_INVALID_PARAMETER);
   return 0;
+}
+
+DWORD RunAsAccount(const char* account) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  int rc;
+  while ((rc = getpwnam_r(account, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < (1u << 20))
+    buffer.resize(buffer.size() * 2);
+  if (rc != 0) return ErrnoToWin32(rc);
+  if (found == nullptr) return ERROR_NONE_MAPPED;
+  const uid_t uid = entry.pw_uid;
+  const gid_t gid = entry.pw_gid;
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
+  if (getresuid(&ruid, &euid, &suid) == 0 && getresgid(&rgid, &egid, &sgid) == 0 && ruid == uid &&
+      euid == uid && suid == uid && rgid == gid && egid == gid && sgid == gid && uid != 0)
+    return ERROR_SUCCESS;  // nothing left to give up
+  // The order matters: the group list and the group can only be changed
+  // while the process still has the privilege that the last step drops.
+  // glibc applies each change to every thread of the process.
+  if (initgroups(entry.pw_name, gid) != 0) return ErrnoToWin32(errno);
+  if (setresgid(gid, gid, gid) != 0) return ErrnoToWin32(errno);
+  if (setresuid(uid, uid, uid) != 0) return ErrnoToWin32(errno);
+  // Proof that the switch holds: an unprivileged account cannot come back.
+  if (uid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
 }

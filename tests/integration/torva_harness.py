@@ -83,6 +83,7 @@ class Instance:
                 self.config[k] = v
         self.lines = list(lines)
         self.proc = None
+        self.popen_kwargs = {}  # e.g. user= and group= to start the server as another account
         self.stdout_path = os.path.join(self.dir, "server.log")
         self.stderr_path = os.path.join(self.dir, "access.log")
         self.stop_path = os.path.join(self.dir, "stop.lck") if stop_file else None
@@ -139,7 +140,7 @@ class Instance:
             out = open(self.stdout_path, "wb")
             err = open(self.stderr_path, "wb")
             self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                         env=self.env, cwd=self.dir)
+                                         env=self.env, cwd=self.dir, **self.popen_kwargs)
             out.close()
             err.close()
             if expect_failure:

@@ -50,6 +50,22 @@ TEST(FormatMessageTest, Failures) {
   EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
 }
 
+TEST(FormatMessageTest, SystemTextsOfErrorNumbers) {
+  char buf[128];
+  DWORD n = FormatMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                          ERROR_SHARING_VIOLATION, 0, buf, sizeof buf, nullptr);
+  EXPECT_EQ(std::string(buf, n),
+            "The process cannot access the file because it is being used by another process.\r\n");
+  EXPECT_EQ(FormatMessage(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 99999, 0, buf, sizeof buf, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
+  EXPECT_EQ(
+      FormatMessage(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, buf, 19, nullptr),
+      0u)
+      << "\"Access is denied.\" and CR LF leave no room for the NUL";
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
 class EventLogTest : public ::testing::Test {
  protected:
   void Register(const char* source, const char* file) {

@@ -229,4 +229,45 @@ TEST_F(ConfigTest, SetupResolvesPortsAndTheSettingsListingFollowsTheTable) {
   EXPECT_EQ(Host(g_config->port), 2121);
 }
 
+TEST_F(ConfigTest, OperationsKeysAreOffWhenAbsentAndListedOnlyWhenSet) {
+  int rc = 0;
+  Load("max-connect=1\n", &rc);
+  ASSERT_EQ(rc, 0);
+  const ConfigTbl& c = *g_config;
+  EXPECT_EQ(c.require_tls + c.tls13 + c.require_ssl_reuse + c.failure_needs_password, 0);
+  EXPECT_EQ(c.sjis_table, SJIS_TABLE_JIS0208);
+  EXPECT_STREQ(c.run_as, "");
+  testing::internal::CaptureStdout();
+  ConfigShow();
+  std::string classic = testing::internal::GetCapturedStdout();
+  for (const char* key : {"require-tls", "tls13", "require-ssl-reuse", "failure-needs-password",
+                          "sjis-table", "run-as"}) {
+    EXPECT_EQ(classic.find(key), std::string::npos) << key;
+  }
+
+  PasvPortReset();
+  std::string out = Load(
+      "require-tls=on\ntls13=on\nrequire-ssl-reuse=on\nfailure-needs-password=on\n"
+      "sjis-table=cp932\nsjis-table=CP932\nrun-as= torva \n",
+      &rc);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(c.require_tls + c.tls13 + c.require_ssl_reuse + c.failure_needs_password, 4);
+  EXPECT_EQ(c.sjis_table, SJIS_TABLE_CP932);  // a bad value keeps the previous one
+  EXPECT_NE(out.find("[W] sjis-table=CP932 is unknown."), std::string::npos) << out;
+  EXPECT_STREQ(c.run_as, "torva");
+  testing::internal::CaptureStdout();
+  ConfigShow();
+  std::string shown = testing::internal::GetCapturedStdout();
+  for (const char* line :
+       {"[I] require-tls: [on]", "[I] tls13: [on]", "[I] require-ssl-reuse: [on]",
+        "[I] failure-needs-password: [on]", "[I] sjis-table: [cp932]", "[I] run-as: [torva]"}) {
+    EXPECT_NE(shown.find(std::string(line) + "\n"), std::string::npos) << line;
+  }
+
+  PasvPortReset();
+  Load("sjis-table=jis0208\nrun-as=\n", &rc);
+  EXPECT_EQ(c.sjis_table, SJIS_TABLE_JIS0208);
+  EXPECT_STREQ(c.run_as, "");
+}
+
 }  // namespace

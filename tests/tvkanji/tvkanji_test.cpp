@@ -106,4 +106,81 @@ TEST(TvkanjiMapping, ValuesAbove16BitsNeverMap) {
   }
 }
 
+// ---- code page 932 ----
+
+TEST(TvkanjiCp932, EveryPairRoundTripsAndNothingElseMaps) {
+  int single = 0, dbcs = 0, reverse = 0;
+  for (uint32_t v = 0; v <= 0xFFFF; ++v) {
+    if (uint32_t u = tvkanji_CP932_to_UCS2(v)) {
+      if (v < 0x100)
+        ++single;
+      else
+        ++dbcs;
+      EXPECT_EQ(tvkanji_UCS2_to_CP932(u), v) << std::hex << v;
+    }
+    if (uint32_t s = tvkanji_UCS2_to_CP932(v)) {
+      ++reverse;
+      EXPECT_EQ(tvkanji_CP932_to_UCS2(s), v) << std::hex << v;
+    }
+  }
+  EXPECT_EQ(single, 63);
+  EXPECT_EQ(dbcs, 9206);
+  EXPECT_EQ(reverse, 9206 + 63);
+  for (uint32_t u = 0; u < 0x80; ++u) EXPECT_EQ(tvkanji_UCS2_to_CP932(u), 0u) << std::hex << u;
+}
+
+TEST(TvkanjiCp932, AgreesWithJisX0208OutsideItsSevenRows) {
+  const Pairs rows = {{0x815F, 0xFF3C}, {0x8160, 0xFF5E}, {0x8161, 0x2225}, {0x817C, 0xFF0D},
+                      {0x8191, 0xFFE0}, {0x8192, 0xFFE1}, {0x81CA, 0xFFE2}};
+  for (auto [sjis, ucs2] : rows) {
+    EXPECT_EQ(tvkanji_CP932_to_UCS2(sjis), ucs2) << std::hex << sjis;
+    EXPECT_EQ(tvkanji_UCS2_to_CP932(ucs2), sjis) << std::hex << ucs2;
+    EXPECT_EQ(tvkanji_UCS2_to_CP932(tvkanji_SJIS_to_UCS2(sjis)), 0u) << std::hex << sjis;
+  }
+  int same = 0;
+  for (uint32_t v = 0; v <= 0xFFFF; ++v) {
+    uint32_t jis = tvkanji_SJIS_to_UCS2(v);
+    if (jis == 0) continue;
+    bool special = false;
+    for (auto [sjis, ucs2] : rows) special = special || sjis == v;
+    if (!special) {
+      EXPECT_EQ(tvkanji_CP932_to_UCS2(v), jis) << std::hex << v;
+      ++same;
+    }
+  }
+  EXPECT_EQ(same, 6942 - 7);
+}
+
+TEST(TvkanjiCp932, ExtensionsAndTheCodeWindowsWrites) {
+  // NEC row 13, the IBM extensions and the user-defined area map; of a
+  // character with several codes only the one Windows writes maps back.
+  const Pairs pairs = {
+      {0x8740, 0x2460},  // CIRCLED DIGIT ONE
+      {0x878A, 0x3231},  // PARENTHESIZED IDEOGRAPH STOCK
+      {0x8754, 0x2160},  // ROMAN NUMERAL ONE (NEC row 13 before IBM 0xFA4A)
+      {0x81E0, 0x2252},  // APPROXIMATELY EQUAL (JIS X 0208 before NEC 0x8790)
+      {0xFA40, 0x2170},  // SMALL ROMAN NUMERAL ONE (IBM before NEC-selected 0xEEEF)
+      {0xFA5C, 0x7E8A},  // first IBM kanji (before 0xED40)
+      {0xFBFC, 0x9AD9},  // TALL HIGH (before 0xEEE0)
+      {0xFC4B, 0x9ED1},  // last IBM code
+      {0xF040, 0xE000},  // user-defined area, first and last
+      {0xF9FC, 0xE757}, {0xA1, 0xFF61}, {0xDF, 0xFF9F},
+  };
+  for (auto [sjis, ucs2] : pairs) {
+    EXPECT_EQ(tvkanji_CP932_to_UCS2(sjis), ucs2) << std::hex << sjis;
+    EXPECT_EQ(tvkanji_UCS2_to_CP932(ucs2), sjis) << std::hex << ucs2;
+  }
+  for (uint32_t v : {0x8790u, 0x879Au, 0xED40u, 0xEEE0u, 0xEEEFu, 0xEEF9u, 0xFA4Au, 0xFA54u,
+                     0xFA5Bu, 0xFC4Cu, 0x80u, 0xA0u, 0xFDu, 0x5Cu, 0x10000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(tvkanji_CP932_to_UCS2(v), 0u) << std::hex << v;
+  }
+  // The NEC-selected rows hold no code of their own.
+  for (uint32_t v = 0xED40; v <= 0xEEFC; ++v)
+    ASSERT_EQ(tvkanji_CP932_to_UCS2(v), 0u) << std::hex << v;
+  EXPECT_EQ(tvkanji_UCS2_to_CP932(0x10000u), 0u);
+  // The JIS X 0208 exports still refuse every extension.
+  EXPECT_EQ(tvkanji_SJIS_to_UCS2(0x8740), 0u);
+  EXPECT_EQ(tvkanji_UCS2_to_SJIS(0x2460), 0u);
+}
+
 }  // namespace

@@ -327,24 +327,34 @@ TEST_F(UserStoreTest, UserDirCountsOnlyAsAStringThatFits) {
   EXPECT_EQ(tvusers_read(&err, "erin", &rec), 0);
 }
 
-TEST_F(UserStoreTest, ReadOnlyRegistryStoreYieldsNoUserDir) {
+TEST_F(UserStoreTest, ReadOnlyRegistryStoreServesReadsButNoChanges) {
   Add("frank", "pw", "/srv/frank");
   fs::permissions(registry_,
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  // Reading needs only read access to the store: an unprivileged server logs
+  // users in from a store it may not write.
   int32_t err = 0;
   UserRecord rec;
-  EXPECT_EQ(tvusers_read(&err, "frank", &rec), -1);
-  EXPECT_EQ(err, 101);
-  err = 0;
-  EXPECT_EQ(tvusers_is_writable(&err, "frank"), 0);
-  EXPECT_EQ(err, 101);
-  err = 0;
+  EXPECT_EQ(tvusers_read(&err, "frank", &rec), 0);
+  EXPECT_EQ(tvusers_is_writable(&err, "frank"), 1);
   char home[1024];
-  EXPECT_EQ(tvusers_session(&err, "frank", "pw", home), -1);
+  EXPECT_EQ(tvusers_session(&err, "frank", "pw", home), 0);
+  EXPECT_STREQ(home, "/srv/frank");
+  TvUserList* list = tvusers_list(&err);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->count, 1);
+  tvusers_list_free(list);
+  // Changes still open the key with full access, which a read-only store refuses.
+  Passwd p = Pw("pw");
+  err = 0;
+  EXPECT_EQ(tvusers_add(&err, "gina", p.data(), "/d", 0, -1, -1, 0), -1);
+  EXPECT_EQ(err, 101);
+  err = 0;
+  EXPECT_EQ(tvusers_del(&err, "frank"), -1);
   EXPECT_EQ(err, 101);
 
   fs::permissions(registry_, fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(tvusers_read(&err, "frank", &rec), 0);
+  EXPECT_EQ(tvusers_add(&err, "gina", p.data(), "/d", 0, -1, -1, 0), 0);
 }
 
 TEST_F(UserStoreTest, UserDirThatDoesNotExist) {

@@ -9,16 +9,20 @@
 
 namespace torva {
 
-bool ReadDisconnectDir(char* dir, DWORD size) {
+bool ReadDisconnectDir(char* dir, DWORD size, bool read_only) {
   UniqueRegKey key;
-  LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
-  if (rc != ERROR_SUCCESS) {
+  LONG rc = RegOpenInstallKey(read_only ? KEY_READ : KEY_ALL_ACCESS, key.Receive());
+  // A key that is not there holds no value: reading only, that is the value
+  // missing, as it was when the key was created before the read.
+  const bool no_key = read_only && rc == ERROR_FILE_NOT_FOUND;
+  if (rc != ERROR_SUCCESS && !no_key) {
     fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
     return false;
   }
   // The type is not checked: whatever is stored is taken as the directory.
-  rc = RegQueryString(key.Get(), kValueDisconnectDir, dir, size, nullptr);
+  if (!no_key) rc = RegQueryString(key.Get(), kValueDisconnectDir, dir, size, nullptr);
   if (rc != ERROR_SUCCESS) {
+    if (read_only) RegReportMissingStore();
     fprintf(stderr, "Cannot query the registry \"%s\". (%d)\n", kValueDisconnectDir,
             static_cast<int>(rc));
     return false;
@@ -26,9 +30,9 @@ bool ReadDisconnectDir(char* dir, DWORD size) {
   return true;
 }
 
-int BanCommandTarget(int argc, char** argv, const char* command, char* path, size_t size) {
+int BanCommandTarget(int argc, char** argv, const char* usage, char* path, size_t size) {
   if (argc < 2) {
-    printf("usage:\n> %s address\n", command);
+    fputs(usage, stdout);
     return 1;
   }
   unsigned char addr[4];

@@ -1,25 +1,33 @@
 // tvchuser: changes the password, home directory or authority of one user.
 #include <cstdio>
 
+#include "common/program_info.h"
 #include "common/user_options.h"
 #include "tvusers/tvusers.h"
 
 namespace {
 
+constexpr torva::ProgramInfo kInfo = {
+    "tvchuser",
+    "usage:\n"
+    "> tvchuser -u user_name(max:31byte)\n"
+    "         [-p passwd(max:31byte)]\n"
+    "         [-d directory(max:1023byte)]\n"
+    "         [ -w | -r ]\n",
+    "Changes the password, the home directory or the write permission of a user;\n"
+    "what is not given keeps its stored value. Exit codes: 0 changed, 1 usage,\n"
+    "2 no such user, 255 system error.\n",
+    8};
+
 int Usage() {
-  fputs(
-      "usage:\n"
-      "> tvchuser -u user_name(max:31byte)\n"
-      "         [-p passwd(max:31byte)]\n"
-      "         [-d directory(max:1023byte)]\n"
-      "         [ -w | -r ]\n",
-      stderr);
+  fputs(kInfo.usage, stderr);
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   torva::UserOptions opt;
   if (!torva::ParseUserOptions(argc, argv, "updwr", &opt)) return Usage();
   if (!opt.has_name) return Usage();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
@@ -20,6 +21,14 @@ constexpr const char kPlaceholder[] = "$INSTPATH$";
 constexpr size_t kPlaceholderLen = sizeof kPlaceholder - 1;
 constexpr const char kTemplateSuffix[] = ".$";
 constexpr const char* kTargets[] = {"torvad.conf", "openssl.conf"};
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvgencfg", "usage:\n> tvgencfg [remove]\n",
+    "Writes <Path>/conf/torvad.conf and <Path>/conf/openssl.conf from their\n"
+    "templates torvad.conf.$ and openssl.conf.$, with the installation directory\n"
+    "in place of $INSTPATH$. Existing files are left alone; \"remove\" regenerates\n"
+    "both. Prints nothing; exit code 255 when Path cannot be read, else 0.\n",
+    8};
 
 // Reads "Path" into path[260] from the settings key opened for query only.
 bool ReadInstallPath(char (&path)[MAX_PATH]) {
@@ -68,6 +77,7 @@ void Generate(const char* install_path, const char* name, bool overwrite) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   char install_path[MAX_PATH];
   if (!ReadInstallPath(install_path)) return -1;
   bool overwrite = argc > 1 && strcmp(argv[1], "remove") == 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/registry.h"
@@ -17,6 +18,15 @@ namespace {
 constexpr DWORD kSearchPathSize = 10240;
 constexpr DWORD kInstallPathSize = 4096;
 constexpr DWORD kTypesSupported = 7;  // error, warning and information
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvinstall", "usage:\n> tvinstall { -r | -u } directory\n",
+    "-r registers the installation in directory: its bin directory in the system\n"
+    "search path, the service \"torvad\" that runs directory/bin/tvwatch, the event\n"
+    "source \"Torva Server\" and \"Path\" in the installation settings key. -u takes\n"
+    "the search-path entry and the service out again. Anything else: \"Invalied\n"
+    "option(s)\", exit code 1.\n",
+    8};
 
 long L(LONG rc) { return static_cast<long>(rc); }
 int Code(DWORD error) { return static_cast<int>(error); }
@@ -216,6 +226,7 @@ int Unregister() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   const char* op = argc >= 3 ? argv[1] : "";
   if (strlen(op) != 2 || op[0] != '-' || (op[1] != 'r' && op[1] != 'u')) {
     printf("Invalied option(s)\n");

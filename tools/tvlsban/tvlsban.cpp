@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
@@ -24,11 +25,19 @@ int HexValue(char c) {
 
 int Byte(const char* two) { return HexValue(two[0]) * 16 + HexValue(two[1]); }
 
+constexpr torva::ProgramInfo kInfo = {
+    "tvlsban", "usage:\n> tvlsban\n",
+    "Lists the banned IPv4 addresses, one per disconnect file in the disconnect\n"
+    "directory. Only reads: the registry is opened for reading. Exit codes: 0,\n"
+    "2 no disconnect file at all, 255 the registry could not be read.\n",
+    8};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   char dir[4096];
-  if (!torva::ReadDisconnectDir(dir, sizeof dir)) return 255;
+  if (!torva::ReadDisconnectDir(dir, sizeof dir, true)) return 255;
 
   char pattern[sizeof dir + 8];
   torva::Format(pattern, sizeof pattern, "%s%c%s", dir, torva::kPathSep,

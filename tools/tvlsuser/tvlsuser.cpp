@@ -3,15 +3,30 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
+#include "platform/registry.h"
 #include "tvusers/tvusers.h"
 
+namespace {
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvlsuser", "usage:\n> tvlsuser [-passwd]\n",
+    "Lists every user of the user store: name, password (masked unless the\n"
+    "first argument is -passwd), home directory and READ or WRITE. Only reads:\n"
+    "the registry is opened for reading. Exit codes: 0, 255 system error.\n",
+    8};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   bool show_passwd = argc > 1 && strcmp(argv[1], "-passwd") == 0;
 
   int32_t err = 0;
   TvUserList* list = tvusers_list(&err);
   if (list == nullptr) {
+    RegReportMissingStore();
     fprintf(stderr, "System error. (%d)\n", static_cast<int>(err));
     return 255;
   }

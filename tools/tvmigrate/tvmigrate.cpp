@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
@@ -16,6 +17,14 @@
 namespace {
 
 constexpr int kExitFailure = 255;
+
+constexpr torva::ProgramInfo kInfo = {
+    "tvmigrate", "usage:\n> tvmigrate\n",
+    "Moves the users of an old installation, kept under the registry subkey\n"
+    "\"passwd\" of the installation settings key, into user files in UserDir.\n"
+    "Users whose file exists already are left alone; each migrated user's\n"
+    "subkey is deleted. Exit codes: 0, 255 registry or memory failure.\n",
+    8};
 
 // The legacy users in the order the registry enumerates them.
 struct LegacyUser {
@@ -150,7 +159,8 @@ void Migrate(HKEY store, const char* user_dir, UserRecord& rec) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   char store_path[sizeof torva::kSettingsKey + sizeof torva::kLegacyUsersSubkey];
   torva::FormatInto(store_path, "%s\\%s", torva::kSettingsKey, torva::kLegacyUsersSubkey);
   UniqueRegKey store;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/program_info.h"
 #include "platform/registry.h"
 #include "platform/unique_handle.h"
 
@@ -41,16 +42,19 @@ int Usage(const std::string& op) {
   return 1;
 }
 
-void Help() {
-  printf(
-      "TVREG QUERY KeyName [/v ValueName | /ve]\n"
-      "TVREG ADD KeyName [/v ValueName | /ve] [/t Type] [/d Data] [/f]\n"
-      "TVREG DELETE KeyName [/v ValueName | /ve | /va] [/f]\n\n"
-      "  KeyName  HKLM\\SubKey or HKEY_LOCAL_MACHINE\\SubKey\n"
-      "  Type     REG_SZ | REG_EXPAND_SZ | REG_BINARY | REG_DWORD | REG_NONE\n"
-      "  Data     REG_DWORD: decimal or 0x hex; REG_BINARY: hex digits\n"
-      "The store is the file named by TORVA_REGISTRY (default /etc/torva/registry.reg).\n");
-}
+constexpr torva::ProgramInfo kInfo = {
+    "tvreg",
+    "TVREG QUERY KeyName [/v ValueName | /ve]\n"
+    "TVREG ADD KeyName [/v ValueName | /ve] [/t Type] [/d Data] [/f]\n"
+    "TVREG DELETE KeyName [/v ValueName | /ve | /va] [/f]\n\n"
+    "  KeyName  HKLM\\SubKey or HKEY_LOCAL_MACHINE\\SubKey\n"
+    "  Type     REG_SZ | REG_EXPAND_SZ | REG_BINARY | REG_DWORD | REG_NONE\n"
+    "  Data     REG_DWORD: decimal or 0x hex; REG_BINARY: hex digits\n",
+    "The store is the file named by TORVA_REGISTRY (default /etc/torva/registry.reg).\n"
+    "QUERY only reads it and never creates it.\n",
+    8};
+
+void Help() { printf("%s\n%s", kInfo.usage, kInfo.summary); }
 
 bool ParseKey(const char* text, Args& a) {
   std::string t = text;
@@ -126,7 +130,10 @@ bool ReadValue(HKEY key, const char* name, DWORD* type, std::vector<BYTE>& data)
 int Query(const Args& a) {
   UniqueRegKey key;
   LONG rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, a.key.c_str(), 0, KEY_READ, key.Receive());
-  if (rc != 0) return ErrorOut(rc);
+  if (rc != 0) {
+    RegReportMissingStore();
+    return ErrorOut(rc);
+  }
   if (a.has_value) {
     DWORD type;
     std::vector<BYTE> data;
@@ -284,10 +291,11 @@ int Delete(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (torva::AnswerInfoOption(argc, argv, kInfo)) return 0;
   if (argc < 2) return Usage("");
   Args a;
   a.op = argv[1];
-  if (IEq(argv[1], "/?") || IEq(argv[1], "-?") || IEq(argv[1], "--help")) {
+  if (IEq(argv[1], "/?") || IEq(argv[1], "-?")) {
     Help();
     return 0;
   }

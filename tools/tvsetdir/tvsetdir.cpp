@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/program_info.h"
 #include "common/strutil.h"
 #include "common/torva.h"
 #include "platform/fs.h"
@@ -21,13 +22,22 @@ struct DirSetting {
   const char* command;
   const char* value;
   const char* subdir;  // appended to "Path" with the local separator
-  bool private_dir;    // -init and -setup create the default directory for its owner
+  const char* usage;
+  const char* what;  // for --help
+  bool private_dir;  // -init and -setup create the default directory for its owner
 };
 
+#define TVSETDIR_USAGE(command) "usage:\n> " command " { -show | -d directory | -setup | -init }\n"
+
 constexpr DirSetting kSettings[] = {
-    {"tvsetusers", torva::kValueUserDir, torva::kDirUsers, true},
-    {"tvsetcfg", torva::kValueConfigDir, torva::kDirConf, false},
-    {"tvsetban", torva::kValueDisconnectDir, torva::kDirDclist, false},
+    {"tvsetusers", torva::kValueUserDir, torva::kDirUsers, TVSETDIR_USAGE("tvsetusers"),
+     "Shows or sets UserDir, the user directory (one file per user).\n", true},
+    {"tvsetcfg", torva::kValueConfigDir, torva::kDirConf, TVSETDIR_USAGE("tvsetcfg"),
+     "Shows or sets ConfigDir, the directory of torvad.conf and of the server's\n"
+     "certificate (csr.pem) and key (private.pem).\n",
+     false},
+    {"tvsetban", torva::kValueDisconnectDir, torva::kDirDclist, TVSETDIR_USAGE("tvsetban"),
+     "Shows or sets DisconnectDir, the directory of the disconnect files (bans).\n", false},
 };
 static_assert(TVSETDIR_KIND >= 0 && TVSETDIR_KIND < 3);
 constexpr const DirSetting& kThis = kSettings[TVSETDIR_KIND];
@@ -36,7 +46,7 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFailure = 255;
 
 int Usage() {
-  printf("usage:\n> %s { -show | -d directory | -setup | -init }\n", kThis.command);
+  fputs(kThis.usage, stdout);
   return kExitUsage;
 }
 
@@ -57,11 +67,24 @@ int Store(HKEY key, const char* dir) {
   return 0;
 }
 
-int Show(HKEY key) {
+// Opens the key for reading only: showing never creates the registry file,
+// its directory or the key.
+int Show() {
   char buf[1024];
   DWORD type = REG_NONE;
-  LONG rc = RegQueryString(key, kThis.value, buf, &type);
-  if (rc != ERROR_SUCCESS) return QueryFailed(kThis.value, rc);
+  UniqueRegKey key;
+  LONG rc = RegOpenInstallKey(KEY_READ, key.Receive());
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+    fprintf(stderr, "Cannot open registory. (%d)\n", static_cast<int>(rc));
+    return kExitFailure;
+  }
+  // A key that is not there holds no value: the value is missing, as it was
+  // when the key was created before the read.
+  if (rc == ERROR_SUCCESS) rc = RegQueryString(key.Get(), kThis.value, buf, &type);
+  if (rc != ERROR_SUCCESS) {
+    RegReportMissingStore();
+    return QueryFailed(kThis.value, rc);
+  }
   if (type != REG_SZ) {
     fprintf(stderr, "Invalid data type was defined in the registry \"%s\". (%d)\n", kThis.value,
             static_cast<int>(type));
@@ -113,7 +136,17 @@ int Setup(HKEY key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  char summary[512];
+  torva::FormatInto(summary,
+                    "%s-show prints the value, -d stores the directory given, -setup stores\n"
+                    "<Path>/%s only when the value is absent, -init always. -show only reads:\n"
+                    "the registry is opened for reading. Exit codes: 0, 1 usage, 255 registry\n"
+                    "failure.\n",
+                    kThis.what, kThis.subdir);
+  const torva::ProgramInfo info = {kThis.command, kThis.usage, summary, 8};
+  if (torva::AnswerInfoOption(argc, argv, info)) return 0;
   if (argc < 2) return Usage();
+  if (strcmp(argv[1], "-show") == 0) return Show();
 
   UniqueRegKey key;
   LONG rc = RegOpenInstallKey(KEY_ALL_ACCESS, key.Receive());
@@ -123,7 +156,6 @@ int main(int argc, char** argv) {
   }
 
   const char* op = argv[1];
-  if (strcmp(op, "-show") == 0) return Show(key.Get());
   if (strcmp(op, "-setup") == 0) return Setup(key.Get());
   if (strcmp(op, "-init") == 0) return StoreDefault(key.Get());
   if (strcmp(op, "-d") == 0 && argc >= 3) return StoreGiven(key.Get(), argv[2]);
