@@ -42,7 +42,9 @@ trap '' TERM INT HUP QUIT
 sh -c 'trap "" TERM INT HUP QUIT; sleep 300 & echo "grandchild $!"; wait' &
 echo "child $!"
 echo "server $$"
-while :; do sleep 1; done
+# One long sleep rather than many short ones: a child that ends on its own
+# between the host's snapshot and its kill would add an OpenProcess() event.
+while :; do sleep 300; done
 """
 # Writes `out` bytes to standard output and `err` to standard error, then
 # stops as the real server does: when it manages to delete its stop file.
@@ -84,6 +86,15 @@ def descendants(pid):
                 out.append(c)
                 todo.append(c)
     return out
+
+
+def greeting(port):
+    """The first bytes the server at `port` sends, or b"" while nobody listens."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            return s.recv(100)
+    except OSError:
+        return b""
 
 
 def wait_for(predicate, timeout=15):
@@ -448,8 +459,8 @@ class StatesAndStops(ServiceCase):
         shutil.rmtree(os.path.join(self.inst, "log"))
         self.launch()
         self.assertTrue(wait_for(lambda: api_error("fopen()", 2) in self.events()))
-        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
-            self.assertTrue(s.recv(100).startswith(b"220 "))
+        # The host reports the missing file before the server has bound its port.
+        self.assertTrue(wait_for(lambda: greeting(self.port).startswith(b"220 "), 30))
         self.halt()
         self.assertFalse(os.path.exists(os.path.join(self.inst, "log")))
 
