@@ -126,7 +126,9 @@ enum : DWORD {
 // open, DeleteFile and exclusive CreateFile fail with ERROR_SHARING_VIOLATION
 // (in this process too), and a "w" open empties the file only once it holds it.
 // OwnerOnlySecurity() creates the file for its owner alone and takes the access
-// of others away from an existing file opened for writing.
+// of others away from an existing file opened for writing; a file the
+// administrator creates that way in a directory of another account belongs to
+// that account, as new files inherit their folder's access on Windows.
 [[nodiscard]] FILE* OpenRegularFileEx(const char* path, const char* mode, DWORD share,
                                       const SECURITY_ATTRIBUTES* security);
 // Size of an open stream's file; -1 on failure.

@@ -207,6 +207,18 @@ bool OwnerOnly(const void* security) {
   return security != nullptr && security == OwnerOnlySecurity();
 }
 
+// Gives the file open on `fd` to the owner of the directory that holds `path`
+// when that is not root. False with errno when the change fails.
+bool GiveToDirectoryOwner(int fd, const char* path) {
+  std::string dir(path);
+  size_t slash = dir.find_last_of('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return false;
+  if (st.st_uid == 0 && st.st_gid == 0) return true;
+  return fchown(fd, st.st_uid, st.st_gid) == 0;
+}
+
 }  // namespace
 
 BOOL CreateDirectory(const char* path, const void* security) {
@@ -358,7 +370,8 @@ FILE* OpenRegularFileEx(const char* path, const char* mode, DWORD share,
   // Look before opening: truncating or creating through a FIFO or device
   // must never happen, and O_NONBLOCK keeps a FIFO from blocking the open.
   struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+  const bool existed = stat(path, &st) == 0;
+  if (existed && !S_ISREG(st.st_mode)) {
     SetLastError((flags & O_EXCL) ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
     return nullptr;
   }
@@ -382,6 +395,15 @@ FILE* OpenRegularFileEx(const char* path, const char* mode, DWORD share,
   if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)
     return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrnoToWin32(errno));
   if (truncate && ftruncate(fd, 0) != 0) return fail(ErrnoToWin32(errno));
+  // A private file made by root in a directory that belongs to a service
+  // account (the user directory of a server that runs as that account) goes
+  // to the directory's owner, as a new file inherits its folder's access on
+  // Windows; otherwise the account could not read what root wrote for it.
+  if (OwnerOnly(security) && !existed && geteuid() == 0 && !GiveToDirectoryOwner(fd, path)) {
+    DWORD code = ErrnoToWin32(errno);
+    unlink(path);
+    return fail(code);
+  }
   if (OwnerOnly(security) && mode[0] != 'r' && (st.st_mode & 077) != 0 &&
       fchmod(fd, st.st_mode & 0700) != 0)
     return fail(ErrnoToWin32(errno));

@@ -45,16 +45,19 @@ class UnprivilegedCase(unittest.TestCase):
         cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
 
     def instance(self, config, tls=False):
-        """An instance whose files the account can use as an administrator
-        would set them up: the registry and the user files readable, the
-        users' tree and the disconnect directory its own."""
-        inst = h.Instance(config=config, users=[USER], tls=tls)
+        """An instance set up as the README tells an administrator to: the
+        registry readable, the user directory, the users' tree and the
+        disconnect directory the account's own. The user is added by root
+        afterwards, as tvmkuser is run with sudo."""
+        inst = h.Instance(config=config, tls=tls)
         self.addCleanup(inst.__exit__, None, None, None)
         os.chmod(inst.dir, 0o755)
-        for d in (inst.root, inst.dc_dir):
+        for d in (inst.root, inst.dc_dir, inst.user_dir):
             os.chown(d, self.uid, self.gid)
-        for name in os.listdir(inst.user_dir):
-            os.chown(os.path.join(inst.user_dir, name), self.uid, self.gid)
+        inst.add_user(*USER)
+        user_file = os.path.join(inst.user_dir, os.listdir(inst.user_dir)[0])
+        self.assertEqual((self.owner(user_file), os.stat(user_file).st_mode & 0o777),
+                         (self.uid, 0o600))
         return inst
 
     def owner(self, path):

@@ -127,6 +127,26 @@ TEST_F(GuardTest, OwnerOnlyObjects) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(GuardTest, PrivateFilesOfRootGoToTheirDirectoryOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give files away";
+  ASSERT_TRUE(CreateDirectory(P("service").c_str(), OwnerOnlySecurity()));
+  ASSERT_EQ(chown(P("service").c_str(), 65534, 65534), 0);
+  for (const char* name : {"service/made", "own"}) {
+    FILE* f = OpenRegularFileEx(P(name).c_str(), "wbx", FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                OwnerOnlySecurity());
+    ASSERT_NE(f, nullptr) << name;
+    fclose(f);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(P("service/made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // A directory of root's keeps root's files.
+  ASSERT_EQ(stat(P("own").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
 TEST(SendStall, OneTimeOutWithoutProgressEndsASend) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
