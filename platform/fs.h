@@ -98,6 +98,7 @@ enum : DWORD { ERROR_NO_MORE_FILES = 18 };
 // the handle is closed (CloseHandle) or the process ends.
 enum : DWORD {
   GENERIC_READ = 0x80000000,
+  FILE_WRITE_ATTRIBUTES = 0x100,
   GENERIC_WRITE = 0x40000000,
   FILE_SHARE_READ = 0x1,
   FILE_SHARE_WRITE = 0x2,
@@ -116,9 +117,16 @@ enum : DWORD {
 [[nodiscard]] BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
                              void* overlapped);
 
+// Sets the times of a file opened with CreateFile (FILE_WRITE_ATTRIBUTES or
+// GENERIC_WRITE access); a null time is left as it is.
+[[nodiscard]] BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                               const FILETIME* write);
+
 // Opens a regular file as a stream with an fopen mode ("rb", "ab", ...). Anything
 // that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking
-// (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND.
+// (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND. An 'x' in a
+// "w" mode creates the file only when no entry of that name exists (in one
+// step, so two creators never share a file); otherwise ERROR_FILE_EXISTS.
 [[nodiscard]] FILE* OpenRegularFile(const char* path, const char* mode);
 // The same with a share mode and security. The mode may hold 'x': fail with
 // ERROR_FILE_EXISTS when the file exists. Without FILE_SHARE_WRITE in `share`
@@ -135,10 +143,21 @@ enum : DWORD {
 [[nodiscard]] int64_t FileStreamSize(FILE* stream);
 // Empties the file behind a stream (flushes first). FALSE with the last error.
 [[nodiscard]] BOOL FileStreamTruncate(FILE* stream);
+// Cuts or extends the file behind a stream to `size` bytes (flushes first)
+// and moves the stream there. FALSE with the last error.
+[[nodiscard]] BOOL FileStreamSetSize(FILE* stream, int64_t size);
+// Moves a stream to a byte offset from the start of its file (64-bit
+// offsets on every platform). FALSE with the last error.
+[[nodiscard]] BOOL FileStreamSeek(FILE* stream, int64_t offset);
 
 // Current local time, and a file time in local time.
 void GetLocalTime(SYSTEMTIME* out);
 [[nodiscard]] BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+// A file time as UTC calendar time and back (Gregorian calendar, UTC).
+// SystemTimeToFileTime refuses fields out of range (month 13, day 32, ...)
+// with ERROR_INVALID_PARAMETER.
+[[nodiscard]] BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+[[nodiscard]] BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* out);
 
 // TRUE when a path does not start at a root (on this platform: no leading '/').
 [[nodiscard]] BOOL PathIsRelative(const char* path);
