@@ -336,6 +336,22 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
       // Menu items and button clicks both arrive with notification code 0.
       if (HIWORD(wparam) == 0 && !Command(hwnd, LOWORD(wparam))) PostQuitMessage(0);
       return 0;
+    case WM_ACTIVATE: {
+      // A window that is not a dialog gives the focus to itself when it is
+      // activated, where Tab finds no control to start from. Like a dialog,
+      // this one keeps the control that had the focus and gives it back; the
+      // user name field has it first.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd, focus))
+          SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(focus));
+        return 0;
+      }
+      HWND focus = reinterpret_cast<HWND>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+      if (focus == nullptr || !IsChild(hwnd, focus)) focus = GetDlgItem(hwnd, kIdName);
+      if (focus != nullptr) SetFocus(focus);
+      return 0;
+    }
     case WM_CTLCOLORSTATIC: {
       // The labels stand on the window's own background.
       HDC dc = reinterpret_cast<HDC>(wparam);
