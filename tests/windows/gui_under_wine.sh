@@ -1,10 +1,11 @@
 #!/bin/bash
 # tvusergui.exe under Wine on a virtual X display, driven from the keyboard as
-# an administrator would: two users added through Apply (one read-only), the
-# folder dialog choosing a directory that a second Apply stores, the
-# Information box from the Help menu, the notice of a second copy, a row
-# selected, a picture of the window, and System/Exit. The user files are
-# checked after each change.
+# an administrator would: the error box and the end without "UserDir"; two
+# users added through Apply (one read-only); the folder dialog choosing a
+# directory that a second Apply stores; the Information box from the Help
+# menu; the notice of a second copy; a row selected and a picture of the
+# window; Control/Delete with a row selected and with none; System/Exit. The
+# user files are checked after each change.
 #
 # usage: gui_under_wine.sh <build dir with bin/tvusergui.exe> <output png>
 #
@@ -158,11 +159,24 @@ mkdir -p "$inst/sys" "$inst/users" "$work/home/alice" "$work/home/bob"
 step "installation $(winpath "$inst")"
 timeout 60 wine reg add "$KEY" /v Path /t REG_SZ /d "$(winpath "$inst")" /f >>"$log" 2>&1 ||
   fail "cannot set Path"
-timeout 60 wine reg add "$KEY" /v UserDir /t REG_SZ /d "$(winpath "$inst/users")" /f \
-  >>"$log" 2>&1 || fail "cannot set UserDir"
 # Wine draws the window frames itself, as there is no window manager to do it.
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f \
   >>"$log" 2>&1 || fail "cannot set the frame drawing"
+
+step "without UserDir the list cannot be filled: its box, then the end"
+timeout 60 wine reg delete "$KEY" /v UserDir /f >>"$log" 2>&1
+timeout -k 5 120 wine "$exe" >>"$log" 2>&1 &
+gui=$!
+pids+=("$gui")
+box=$(wait_window tvusers_list) || fail "no box titled tvusers_list without UserDir"
+focus "$box"
+keys Return
+wait_exit "$gui" || fail "the program did not end after the tvusers_list box"
+[ "$rc" = 1 ] || fail "the program ended with $rc after the tvusers_list box, not 1"
+[ ! -e "$inst/sys/tvusergui.lck" ] || fail "the lock file is left after the end"
+
+timeout 60 wine reg add "$KEY" /v UserDir /t REG_SZ /d "$(winpath "$inst/users")" /f \
+  >>"$log" 2>&1 || fail "cannot set UserDir"
 
 step "start"
 timeout -k 5 300 wine "$exe" >>"$log" 2>&1 &
@@ -248,13 +262,28 @@ mkdir -p "$(dirname "$out")"
 import -window "$main" "$out" || fail "cannot take the picture"
 echo "picture: $out"
 
+step "Control/Delete removes the selected user; with none selected, a warning"
+focus "$main"
+keys alt+c d
+deadline=$((SECONDS + WAIT))
+while [ -e "$inst/users/bob" ]; do
+  [ $SECONDS -lt $deadline ] || fail "Control/Delete left bob's user file"
+  sleep 0.3
+done
+focus "$main"
+keys alt+c d
+warning=$(wait_window Warning) || fail "no warning when deleting with nothing selected"
+focus "$warning"
+keys Return
+wait_gone Warning || fail "the warning did not close"
+
 step "System/Exit ends with 1 and removes the lock"
 focus "$main"
 keys alt+s x
 wait_exit "$gui" || fail "the window did not end after System/Exit"
 [ "$rc" = 1 ] || fail "the window ended with $rc, not 1"
 [ ! -e "$inst/sys/tvusergui.lck" ] || fail "the lock file is left after the end"
-[ "$(ls "$inst/users" | sort | tr '\n' ' ')" = "alice bob " ] ||
+[ "$(ls "$inst/users" | tr '\n' ' ')" = "alice " ] ||
   fail "users left: $(ls "$inst/users")"
 
 rm -rf "$work" "$log"
