@@ -71,7 +71,7 @@ int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const uint8_t ad
   e->ended = 0;
   snprintf(e->address_text, sizeof e->address_text, "%d.%d.%d.%d", address[0], address[1],
            address[2], address[3]);
-  LogWrite(3, "Connected from %s (ID=%X)", e->address_text, thread_id);
+  LogWrite(3, "Connected from %s (ID=%X)", e->address_text, static_cast<unsigned>(thread_id));
   if (g_list.tail)
     g_list.tail->next = e;
   else

@@ -152,10 +152,10 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
     const uint8_t* a = client_addr ? client_addr : kNone;
     if (ftp->anonymous) {
       AccessLogWrite("Anonymous login was success from %d.%d.%d.%d (ID=%X / PASS=%s)", a[0], a[1],
-                     a[2], a[3], GetCurrentThreadId(), ftp->password);
+                     a[2], a[3], static_cast<unsigned>(GetCurrentThreadId()), ftp->password);
     } else {
       AccessLogWrite("Login was success from %d.%d.%d.%d (ID=%X / USER=%s)", a[0], a[1], a[2], a[3],
-                     GetCurrentThreadId(), ftp->user_name);
+                     static_cast<unsigned>(GetCurrentThreadId()), ftp->user_name);
     }
   }
   ReplySend(ftp, sock, "230 User logged in, proceed.");

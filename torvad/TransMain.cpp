@@ -208,8 +208,8 @@ DWORD TransMain(void*) {
     LOGIC_ERROR();
     return static_cast<DWORD>(-1);
   }
-  LogWrite(4, "Transaction was started. (%X/%X)", static_cast<unsigned>(sock),
-           GetCurrentThreadId());
+  LogWrite(4, "Transaction was started. (%llX/%X)", SockNumber(sock),
+           static_cast<unsigned>(GetCurrentThreadId()));
   const uint8_t* client_addr = ConnectListSerch2();
 
   SessionGuard session(sock);

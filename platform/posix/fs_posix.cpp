@@ -196,8 +196,9 @@ int IsRegularFile(const char* path) {
   return S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-const SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
-  static const SECURITY_ATTRIBUTES kOwnerOnly{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
+  // Never written: the calls tell it by its address.
+  static SECURITY_ATTRIBUTES kOwnerOnly{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
   return &kOwnerOnly;
 }
 

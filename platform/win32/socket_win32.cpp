@@ -1,0 +1,370 @@
+// The socket helpers of the layer over Windows Sockets 2. Waits use WSAPoll;
+// sockets are made without handle inheritance, so a started program (the
+// server under its service host) never holds a session's connection.
+#include "platform/socket.h"
+
+#include <mswsock.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+
+namespace {
+
+int FailWsa() {
+  SetLastError(static_cast<DWORD>(WSAGetLastError()));
+  return SOCKET_ERROR;
+}
+
+sockaddr_in MakeAddr(int family, const uint8_t addr[4], uint16_t port_net) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = static_cast<ADDRESS_FAMILY>(family);
+  sa.sin_port = port_net;
+  memcpy(&sa.sin_addr, addr, 4);
+  return sa;
+}
+
+void SplitAddr(const sockaddr_storage& ss, uint8_t addr[4], uint16_t* port_net) {
+  if (ss.ss_family == AF_INET) {
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
+    if (addr) memcpy(addr, &sa->sin_addr, 4);
+    if (port_net) *port_net = sa->sin_port;
+  } else if (ss.ss_family == AF_INET6) {
+    // An IPv4-mapped peer shows as its IPv4 address; others as 0.0.0.0.
+    const auto* sa = reinterpret_cast<const sockaddr_in6*>(&ss);
+    if (addr) {
+      if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr))
+        memcpy(addr, sa->sin6_addr.s6_addr + 12, 4);
+      else
+        memset(addr, 0, 4);
+    }
+    if (port_net) *port_net = sa->sin6_port;
+  } else {
+    if (addr) memset(addr, 0, 4);
+    if (port_net) *port_net = 0;
+  }
+}
+
+// The socket's send time-out in milliseconds, 0 when none is set.
+int SendTimeoutMs(SOCKET s) {
+  DWORD ms = 0;
+  int len = sizeof ms;
+  if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&ms), &len) != 0) return 0;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+}
+
+// Bounds the time without progress of a send loop: each byte that leaves
+// restarts the allowance; a wait is only as long as what is left of it.
+class StallClock {
+ public:
+  explicit StallClock(SOCKET s) : limit_ms_(SendTimeoutMs(s)), last_(Clock::now()) {}
+  void Progress() { last_ = Clock::now(); }
+  // Milliseconds a wait may take: -1 without a limit, 0 once it is used up.
+  int Left() const {
+    if (limit_ms_ <= 0) return -1;
+    auto used = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_).count();
+    return used >= limit_ms_ ? 0 : static_cast<int>(limit_ms_ - used);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  int limit_ms_;
+  Clock::time_point last_;
+};
+
+// Waits for room to send within what the clock allows: true when there is
+// room; false with WSAETIMEDOUT (or the wait's error) set.
+bool WaitForRoom(SOCKET s, const StallClock& clock) {
+  int left = clock.Left();
+  if (left == 0) {
+    SetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  int r = SockWaitWritable(s, left);
+  if (r == 1) return true;
+  if (r == 0) SetLastError(WSAETIMEDOUT);
+  return false;
+}
+
+// Sends what is at `data` in pieces small enough to leave at once, each after
+// a wait for room bounded by the clock.
+int SendPieces(SOCKET s, const char* data, int length, StallClock& clock) {
+  constexpr int kPiece = 64 * 1024;
+  int left = length;
+  while (left > 0) {
+    if (!WaitForRoom(s, clock)) return SOCKET_ERROR;
+    int n = send(s, data, left < kPiece ? left : kPiece, 0);
+    if (n == SOCKET_ERROR) return FailWsa();
+    data += n;
+    left -= n;
+    clock.Progress();
+  }
+  return length;
+}
+
+int PollFor(WSAPOLLFD* fds, ULONG count, int timeout_ms) {
+  int n = WSAPoll(fds, count, timeout_ms);
+  if (n == SOCKET_ERROR) return FailWsa();
+  return n;
+}
+
+}  // namespace
+
+int SockLastError() { return static_cast<int>(GetLastError()); }
+
+int SockStartup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void SockCleanup() { WSACleanup(); }
+
+SOCKET SockCreate(int ws_domain, int ws_type, int protocol) {
+  // Windows numbers families and types as the layer does.
+  SOCKET s = WSASocketW(ws_domain, ws_type, protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) FailWsa();
+  return s;
+}
+
+int SockClose(SOCKET s) {
+  if (closesocket(s) != 0) return FailWsa();
+  return 0;
+}
+
+int SockShutdown(SOCKET s, int how) {
+  if (shutdown(s, how) != 0) return FailWsa();
+  return 0;
+}
+
+int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net) {
+  sockaddr_in sa = MakeAddr(ws_family, addr, port_net);
+  if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
+  return 0;
+}
+
+int SockListen(SOCKET s, int backlog) {
+  if (listen(s, backlog) != 0) return FailWsa();
+  return 0;
+}
+
+SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  SOCKET c = accept(s, reinterpret_cast<sockaddr*>(&ss), &len);
+  if (c == INVALID_SOCKET) {
+    FailWsa();
+    return INVALID_SOCKET;
+  }
+  SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+  SplitAddr(ss, peer_addr, peer_port_net);
+  return c;
+}
+
+int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms) {
+  sockaddr_in sa = MakeAddr(AF_INET, addr, port_net);
+  if (timeout_ms <= 0) {
+    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
+    return 0;
+  }
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  int err = rc == 0 ? 0 : WSAGetLastError();
+  if (err == WSAEWOULDBLOCK) {
+    // select, not WSAPoll: it reports a refused connection on every version.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(0, nullptr, &writable, &failed, &tv);
+    if (n == 0) {
+      err = WSAETIMEDOUT;
+    } else if (n < 0) {
+      err = WSAGetLastError();
+    } else {
+      int so_error = 0;
+      int len = sizeof so_error;
+      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len);
+      err = FD_ISSET(s, &failed) && so_error == 0 ? WSAECONNREFUSED : so_error;
+    }
+  }
+  u_long off = 0;
+  ioctlsocket(s, FIONBIO, &off);
+  if (err != 0) {
+    SetLastError(static_cast<DWORD>(err));
+    return SOCKET_ERROR;
+  }
+  return 0;
+}
+
+int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  SplitAddr(ss, addr, port_net);
+  return 0;
+}
+
+int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  SplitAddr(ss, addr, port_net);
+  return 0;
+}
+
+int SockSend(SOCKET s, const void* data, int length) {
+  int n = send(s, static_cast<const char*>(data), length, 0);
+  if (n == SOCKET_ERROR) return FailWsa();
+  return n;
+}
+
+int SockRecv(SOCKET s, void* data, int length) {
+  int n = recv(s, static_cast<char*>(data), length, 0);
+  if (n == SOCKET_ERROR) return FailWsa();
+  return n;
+}
+
+int SockSendAll(SOCKET s, const void* data, int length) {
+  StallClock clock(s);
+  return SendPieces(s, static_cast<const char*>(data), length, clock);
+}
+
+int SockWaitReadable(SOCKET s, int timeout_ms) {
+  WSAPOLLFD p{s, POLLRDNORM | POLLRDBAND, 0};
+  int n = PollFor(&p, 1, timeout_ms);
+  if (n < 0) return SOCKET_ERROR;
+  return n > 0 ? 1 : 0;
+}
+
+int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
+  WSAPOLLFD p[2] = {{first, POLLRDNORM | POLLRDBAND, 0}, {second, POLLRDNORM | POLLRDBAND, 0}};
+  int n = PollFor(p, second == INVALID_SOCKET ? 1 : 2, timeout_ms);
+  if (n < 0) return SOCKET_ERROR;
+  if (n == 0) return 0;
+  return (p[0].revents != 0 ? 1 : 0) | (second != INVALID_SOCKET && p[1].revents != 0 ? 2 : 0);
+}
+
+int SockWaitWritable(SOCKET s, int timeout_ms) {
+  WSAPOLLFD p{s, POLLWRNORM, 0};
+  int n = PollFor(&p, 1, timeout_ms);
+  if (n < 0) return SOCKET_ERROR;
+  return n > 0 ? 1 : 0;
+}
+
+int SockSetNonBlocking(SOCKET s, BOOL on) {
+  u_long value = on ? 1 : 0;
+  if (ioctlsocket(s, FIONBIO, &value) != 0) return FailWsa();
+  return 0;
+}
+
+int SockSetReuseAddr(SOCKET s) {
+  // Windows lets a second socket take a port that SO_REUSEADDR marks, even
+  // while the first one listens; the closed connections' ports are free
+  // anyway. Exclusive use is what the server wants.
+  BOOL on = TRUE;
+  if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                 sizeof on) != 0)
+    return FailWsa();
+  return 0;
+}
+
+int SockSetNoDelay(SOCKET s) {
+  BOOL on = TRUE;
+  if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+    return FailWsa();
+  return 0;
+}
+
+int SockSetTimeouts(SOCKET s, int seconds) {
+  DWORD ms = static_cast<DWORD>(seconds) * 1000;
+  if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) != 0 ||
+      setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) != 0)
+    return FailWsa();
+  return 0;
+}
+
+int SockSetBuffers(SOCKET s, int bytes) {
+  if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) !=
+          0 ||
+      setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) != 0)
+    return FailWsa();
+  return 0;
+}
+
+int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
+  // Read from the stream's position and sent in pieces: the stream's own
+  // position moves with what is read, and the send waits stay bounded by the
+  // time without progress as in SockSendAll.
+  static thread_local char buffer[64 * 1024];
+  StallClock clock(s);
+  int64_t sent = 0;
+  while (sent < count) {
+    size_t want = count - sent < static_cast<int64_t>(sizeof buffer)
+                      ? static_cast<size_t>(count - sent)
+                      : sizeof buffer;
+    size_t got = fread(buffer, 1, want, stream);
+    if (got == 0) {
+      if (ferror(stream)) {
+        SetLastError(ErrnoToWin32(errno));
+        return -1;
+      }
+      break;  // end of the file
+    }
+    if (SendPieces(s, buffer, static_cast<int>(got), clock) == SOCKET_ERROR) return -1;
+    sent += static_cast<int64_t>(got);
+  }
+  return sent;
+}
+
+int SockGetHostName(char* name, int size) {
+  if (gethostname(name, size) != 0) return FailWsa();
+  name[size - 1] = '\0';
+  return 0;
+}
+
+int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    SetLastError(rc == WSATRY_AGAIN || rc == WSANO_RECOVERY || rc == WSANO_DATA
+                     ? static_cast<DWORD>(rc)
+                     : WSAHOST_NOT_FOUND);
+    if (res) freeaddrinfo(res);
+    return SOCKET_ERROR;
+  }
+  const auto* sa = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
+  if (addr_size >= 4) memcpy(addr, &sa->sin_addr, 4);
+  *length = 4;
+  freeaddrinfo(res);
+  return 0;
+}
+
+int SockGetProtoByName(const char* name, int* number) {
+  const protoent* pe = getprotobyname(name);
+  if (pe == nullptr) {
+    SetLastError(WSANO_DATA);
+    return SOCKET_ERROR;
+  }
+  *number = pe->p_proto;
+  return 0;
+}
+
+int SockGetServByName(const char* name, const char* proto, uint16_t* port_net) {
+  const servent* se = getservbyname(name, proto);
+  if (se == nullptr) {
+    SetLastError(WSANO_DATA);
+    return SOCKET_ERROR;
+  }
+  *port_net = static_cast<uint16_t>(se->s_port);
+  return 0;
+}
