@@ -153,7 +153,9 @@ step "prefix $WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 180 wineboot -i >>"$log" 2>&1 || fail "wineboot could not make the prefix"
 fi
-work=$(mktemp -d "$WINEPREFIX/drive_c/tvusergui-test.XXXXXX") || fail "no work directory"
+# A fixed place, so that the picture shows the same paths on every run.
+work="$WINEPREFIX/drive_c/tvusergui-test"
+rm -rf "$work"
 inst="$work/inst"
 mkdir -p "$inst/sys" "$inst/users" "$work/home/alice" "$work/home/bob"
 step "installation $(winpath "$inst")"
