@@ -6,6 +6,10 @@
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$root/build-win/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
+# The DLLs (tvusers, tvkanji) are found beside the programs in build-win/bin,
+# also by the unit tests that live elsewhere.
+bin=${TORVA_WIN_BIN:-$root/build-win/bin}
+export WINEPATH=${WINEPATH:-Z:${bin//\//\\}}
 # No browser or .NET engine: nothing here needs them, and their installers
 # would ask.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
