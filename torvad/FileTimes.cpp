@@ -79,7 +79,8 @@ int CmdMdtm(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!RegularFileOf(ftp, sock, arg, path)) return 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   char when[16];
-  if (!GetFileAttributesEx(path, GetFileExInfoStandard, &data) || !FormatTimeVal(data.ftLastWriteTime, when)) {
+  if (!GetFileAttributesEx(path, GetFileExInfoStandard, &data) ||
+      !FormatTimeVal(data.ftLastWriteTime, when)) {
     ReplySend(ftp, sock, kCannotAccess);
     return 0;
   }

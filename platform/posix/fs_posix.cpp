@@ -195,7 +195,8 @@ DWORD GetFileAttributes(const char* path) {
   return Attributes(BaseName(path), st);
 }
 
-BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS, WIN32_FILE_ATTRIBUTE_DATA* data) {
+BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS,
+                         WIN32_FILE_ATTRIBUTE_DATA* data) {
   struct stat st;
   if (stat(path, &st) != 0) return FailErrno();
   data->dwFileAttributes = Attributes(BaseName(path), st);

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 
-
 DWORD ErrnoToWin32(int err) {
   switch (err) {
     case 0: return ERROR_SUCCESS;

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -58,7 +57,8 @@ std::string ResolveLoosely(const char* path) {
     std::string final_path = FinalPath(head.c_str());
     if (!final_path.empty()) {
       while (final_path.size() > 3 && final_path.back() == '\\') final_path.pop_back();
-      return tail.empty() ? final_path : final_path + (final_path.back() == '\\' ? "" : "\\") + tail;
+      return tail.empty() ? final_path
+                          : final_path + (final_path.back() == '\\' ? "" : "\\") + tail;
     }
     size_t cut = head.find_last_of('\\');
     if (cut == std::string::npos || cut + 1 >= head.size() || head.size() <= 3) return s;
@@ -93,8 +93,7 @@ SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
     SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &sd,
-            nullptr))
+            "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
       sa.lpSecurityDescriptor = sd;
     return sa;
   }();

@@ -1,4 +1,6 @@
-// The socket helpers of the layer over Windows Sockets 2. Waits use WSAPoll;
+// The socket helpers of the layer over Windows Sockets 2. Waits use select,
+// whose sets on Windows hold sockets by count, not by number, so no socket
+// is ever too high for them (and WSAPoll differs between systems);
 // sockets are made without handle inheritance, so a started program (the
 // server under its service host) never holds a session's connection.
 #include "platform/socket.h"
@@ -9,8 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <unordered_set>
-
+#include <unordered_map>
 
 namespace {
 
@@ -19,15 +20,54 @@ int FailWsa() {
   return SOCKET_ERROR;
 }
 
-// Windows cannot tell whether a socket is non-blocking, so the layer keeps
-// the sockets that SockSetNonBlocking switched.
-std::mutex g_nonblocking_lock;
-std::unordered_set<SOCKET> g_nonblocking;
+// Windows cannot tell whether a socket is non-blocking, and not every
+// system honours SO_RCVTIMEO and SO_SNDTIMEO in blocking calls (Wine does
+// not), so the layer keeps both for the sockets it was told about and makes
+// the waits itself.
+struct SocketState {
+  bool nonblocking = false;
+  int timeout_ms = 0;  // SockSetTimeouts; 0: none
+};
+std::mutex g_state_lock;
+std::unordered_map<SOCKET, SocketState> g_state;
 
-bool IsNonBlocking(SOCKET s) {
-  std::lock_guard<std::mutex> lock(g_nonblocking_lock);
-  return g_nonblocking.count(s) != 0;
+SocketState StateOf(SOCKET s) {
+  std::lock_guard<std::mutex> lock(g_state_lock);
+  auto it = g_state.find(s);
+  return it == g_state.end() ? SocketState{} : it->second;
 }
+
+bool IsNonBlocking(SOCKET s) { return StateOf(s).nonblocking; }
+
+// A new socket starts blocking and without time-outs, whatever an earlier
+// socket of the same number was left with.
+void ForgetState(SOCKET s) {
+  std::lock_guard<std::mutex> lock(g_state_lock);
+  g_state.erase(s);
+}
+
+// Switches the socket's blocking mode for one call of the layer, back to the
+// caller's afterwards.
+class NonBlockingForCall {
+ public:
+  explicit NonBlockingForCall(SOCKET s) : s_(s), caller_(IsNonBlocking(s)) {
+    u_long on = 1;
+    if (!caller_) ioctlsocket(s_, FIONBIO, &on);
+  }
+  ~NonBlockingForCall() {
+    // The call's own error stays the last error.
+    const DWORD error = GetLastError();
+    u_long off = 0;
+    if (!caller_) ioctlsocket(s_, FIONBIO, &off);
+    SetLastError(error);
+  }
+  NonBlockingForCall(const NonBlockingForCall&) = delete;
+  NonBlockingForCall& operator=(const NonBlockingForCall&) = delete;
+
+ private:
+  SOCKET s_;
+  bool caller_;
+};
 
 // A native socket address from a SockAddress; its length into *len.
 void ToNative(const SockAddress& a, sockaddr_storage* ss, int* len) {
@@ -144,11 +184,11 @@ int FirstAddress(const char* name, int family, int flags, uint8_t* addr, int add
     return SOCKET_ERROR;
   }
   int size = family == AF_INET6 ? 16 : 4;
-  const void* bytes = family == AF_INET6
-                          ? static_cast<const void*>(
-                                &reinterpret_cast<const sockaddr_in6*>(res->ai_addr)->sin6_addr)
-                          : static_cast<const void*>(
-                                &reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr);
+  const void* bytes =
+      family == AF_INET6
+          ? static_cast<const void*>(
+                &reinterpret_cast<const sockaddr_in6*>(res->ai_addr)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr);
   if (addr_size >= size) memcpy(addr, bytes, static_cast<size_t>(size));
   *length = size;
   freeaddrinfo(res);
@@ -156,12 +196,7 @@ int FirstAddress(const char* name, int family, int flags, uint8_t* addr, int add
 }
 
 // The socket's send time-out in milliseconds, 0 when none is set.
-int SendTimeoutMs(SOCKET s) {
-  DWORD ms = 0;
-  int len = sizeof ms;
-  if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&ms), &len) != 0) return 0;
-  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
-}
+int SendTimeoutMs(SOCKET s) { return StateOf(s).timeout_ms; }
 
 // Bounds the time without progress of a send loop: each byte that leaves
 // restarts the allowance; a wait is only as long as what is left of it.
@@ -200,6 +235,9 @@ bool WaitForRoom(SOCKET s, const StallClock& clock) {
 // a wait for room bounded by the clock.
 int SendPieces(SOCKET s, const char* data, int length, StallClock& clock) {
   constexpr int kPiece = 64 * 1024;
+  // A blocking send waits until all its bytes are buffered; this one takes
+  // what fits and the waits are made here.
+  NonBlockingForCall nonblocking(s);
   int left = length;
   while (left > 0) {
     if (!WaitForRoom(s, clock)) return SOCKET_ERROR;
@@ -213,10 +251,33 @@ int SendPieces(SOCKET s, const char* data, int length, StallClock& clock) {
   return length;
 }
 
-int PollFor(WSAPOLLFD* fds, ULONG count, int timeout_ms) {
-  int n = WSAPoll(fds, count, timeout_ms);
+// Waits until `first` can be read (or written, with `first_write`) or
+// `second` (unless INVALID_SOCKET) can be read; errors count as ready. A mask
+// of 1 (first) and 2 (second), 0 when timed out (timeout_ms < 0: never), or
+// SOCKET_ERROR.
+int WaitSockets(SOCKET first, bool first_write, SOCKET second, int timeout_ms) {
+  fd_set readable;
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(first, first_write ? &writable : &readable);
+  FD_SET(first, &failed);
+  if (second != INVALID_SOCKET) {
+    FD_SET(second, &readable);
+    FD_SET(second, &failed);
+  }
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  int n = select(0, &readable, &writable, &failed, timeout_ms < 0 ? nullptr : &tv);
   if (n == SOCKET_ERROR) return FailWsa();
-  return n;
+  if (n == 0) return 0;
+  int mask = 0;
+  if (FD_ISSET(first, &readable) || FD_ISSET(first, &writable) || FD_ISSET(first, &failed))
+    mask |= 1;
+  if (second != INVALID_SOCKET && (FD_ISSET(second, &readable) || FD_ISSET(second, &failed)))
+    mask |= 2;
+  return mask;
 }
 
 // SockTransmitFile for a caller that makes its own waits: what can be sent at
@@ -224,7 +285,8 @@ int PollFor(WSAPOLLFD* fds, ULONG count, int timeout_ms) {
 int64_t TransmitWithoutWaiting(SOCKET s, FILE* stream, int64_t count, char* buffer,
                                size_t buffer_size) {
   int64_t start = _ftelli64(stream);
-  size_t want = count < static_cast<int64_t>(buffer_size) ? static_cast<size_t>(count) : buffer_size;
+  size_t want =
+      count < static_cast<int64_t>(buffer_size) ? static_cast<size_t>(count) : buffer_size;
   size_t got = fread(buffer, 1, want, stream);
   if (got == 0) {
     if (ferror(stream)) {
@@ -265,15 +327,15 @@ void SockCleanup() { WSACleanup(); }
 SOCKET SockCreate(int ws_domain, int ws_type, int protocol) {
   // Windows numbers families and types as the layer does.
   SOCKET s = WSASocketW(ws_domain, ws_type, protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) FailWsa();
+  if (s == INVALID_SOCKET)
+    FailWsa();
+  else
+    ForgetState(s);
   return s;
 }
 
 int SockClose(SOCKET s) {
-  {
-    std::lock_guard<std::mutex> lock(g_nonblocking_lock);
-    g_nonblocking.erase(s);
-  }
+  ForgetState(s);
   if (closesocket(s) != 0) return FailWsa();
   return 0;
 }
@@ -339,12 +401,30 @@ int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
 }
 
 int SockSend(SOCKET s, const void* data, int length) {
+  const SocketState state = StateOf(s);
+  if (!state.nonblocking && state.timeout_ms > 0) {
+    int r = WaitSockets(s, true, INVALID_SOCKET, state.timeout_ms);
+    if (r == SOCKET_ERROR) return SOCKET_ERROR;
+    if (r == 0) {
+      SetLastError(WSAETIMEDOUT);
+      return SOCKET_ERROR;
+    }
+  }
   int n = send(s, static_cast<const char*>(data), length, 0);
   if (n == SOCKET_ERROR) return FailWsa();
   return n;
 }
 
 int SockRecv(SOCKET s, void* data, int length) {
+  const SocketState state = StateOf(s);
+  if (!state.nonblocking && state.timeout_ms > 0) {
+    int r = WaitSockets(s, false, INVALID_SOCKET, state.timeout_ms);
+    if (r == SOCKET_ERROR) return SOCKET_ERROR;
+    if (r == 0) {
+      SetLastError(WSAETIMEDOUT);
+      return SOCKET_ERROR;
+    }
+  }
   int n = recv(s, static_cast<char*>(data), length, 0);
   if (n == SOCKET_ERROR) return FailWsa();
   return n;
@@ -356,10 +436,8 @@ int SockSendAll(SOCKET s, const void* data, int length) {
 }
 
 int SockWaitReadable(SOCKET s, int timeout_ms) {
-  WSAPOLLFD p{s, POLLRDNORM | POLLRDBAND, 0};
-  int n = PollFor(&p, 1, timeout_ms);
-  if (n < 0) return SOCKET_ERROR;
-  return n > 0 ? 1 : 0;
+  int r = WaitSockets(s, false, INVALID_SOCKET, timeout_ms);
+  return r == SOCKET_ERROR ? SOCKET_ERROR : (r != 0 ? 1 : 0);
 }
 
 int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
@@ -367,20 +445,15 @@ int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
 }
 
 int SockWaitWritable(SOCKET s, int timeout_ms) {
-  WSAPOLLFD p{s, POLLWRNORM, 0};
-  int n = PollFor(&p, 1, timeout_ms);
-  if (n < 0) return SOCKET_ERROR;
-  return n > 0 ? 1 : 0;
+  int r = WaitSockets(s, true, INVALID_SOCKET, timeout_ms);
+  return r == SOCKET_ERROR ? SOCKET_ERROR : (r != 0 ? 1 : 0);
 }
 
 int SockSetNonBlocking(SOCKET s, BOOL on) {
   u_long value = on ? 1 : 0;
   if (ioctlsocket(s, FIONBIO, &value) != 0) return FailWsa();
-  std::lock_guard<std::mutex> lock(g_nonblocking_lock);
-  if (on)
-    g_nonblocking.insert(s);
-  else
-    g_nonblocking.erase(s);
+  std::lock_guard<std::mutex> lock(g_state_lock);
+  g_state[s].nonblocking = on != FALSE;
   return 0;
 }
 
@@ -407,13 +480,16 @@ int SockSetTimeouts(SOCKET s, int seconds) {
   if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) != 0 ||
       setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) != 0)
     return FailWsa();
+  std::lock_guard<std::mutex> lock(g_state_lock);
+  g_state[s].timeout_ms = static_cast<int>(ms);
   return 0;
 }
 
 int SockSetBuffers(SOCKET s, int bytes) {
   if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) !=
           0 ||
-      setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) != 0)
+      setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) !=
+          0)
     return FailWsa();
   return 0;
 }
@@ -509,6 +585,7 @@ SOCKET SockAcceptAddress(SOCKET s, SockAddress* peer) {
   SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
   u_long off = 0;
   ioctlsocket(c, FIONBIO, &off);
+  ForgetState(c);
   if (peer) *peer = FromNative(ss);
   return c;
 }
@@ -543,16 +620,7 @@ int SockSetV6Only(SOCKET s, BOOL on) {
 int SockSetOobInline(SOCKET s) { return SetIntOption(s, SOL_SOCKET, SO_OOBINLINE, 1); }
 
 int SockWaitEither(SOCKET data, BOOL data_write, SOCKET ctrl, int timeout_ms) {
-  WSAPOLLFD p[2] = {
-      {data, static_cast<SHORT>(data_write ? POLLWRNORM : (POLLRDNORM | POLLRDBAND)), 0},
-      {ctrl, POLLRDNORM | POLLRDBAND, 0}};
-  const ULONG count = ctrl == INVALID_SOCKET ? 1 : 2;
-  int n = PollFor(p, count, timeout_ms);
-  if (n < 0) return SOCKET_ERROR;
-  int mask = 0;
-  if (p[0].revents != 0) mask |= 1;
-  if (count == 2 && p[1].revents != 0) mask |= 2;
-  return mask;
+  return WaitSockets(data, data_write != FALSE, ctrl, timeout_ms);
 }
 
 void SockAddressText(const SockAddress& a, char* text, size_t size) {

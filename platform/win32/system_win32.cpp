@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-
 DWORD RunAsAccount(const char* account) {
   // A program's account is chosen when it starts (a service's log-on account,
   // tvinstall's ObjectName); a running process cannot change it. Only the

@@ -11,6 +11,7 @@ paths (drive Z: is the root of this system) and the registry is Wine's, set
 with its own `reg` command.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -52,6 +53,19 @@ def command(name, *args):
     return ([WINE] if WINE else []) + [program(name), *args]
 
 
+def posix_text(data):
+    """Under Wine, program output as this system writes it: the C runtime's
+    CR LF line ends become LF and the Z: paths of this system's files their
+    POSIX form, so that the suite's expectations hold for both builds."""
+    if not WINE:
+        return data
+    text = isinstance(data, str)
+    raw = data.encode("latin-1") if text else data
+    raw = raw.replace(b"\r\n", b"\n")
+    raw = re.sub(rb"Z:((?:\\[^\\\s\]\[\"'()]*)+)", lambda m: m.group(1).replace(b"\\", b"/"), raw)
+    return raw.decode("latin-1") if text else raw
+
+
 def native_path(path):
     """A path as the programs take it: under Wine, the Windows path on Z:."""
     if not WINE:
@@ -73,8 +87,10 @@ def free_port_is(port):
 
 def run(name, *args, env=None, input=None, timeout=30):
     """Runs one of the system's programs; returns CompletedProcess (bytes)."""
-    return subprocess.run(command(name, *args), env=env, input=input,
-                          capture_output=True, timeout=timeout)
+    r = subprocess.run(command(name, *args), env=env, input=input,
+                       capture_output=True, timeout=timeout)
+    r.stdout, r.stderr = posix_text(r.stdout), posix_text(r.stderr)
+    return r
 
 
 def wine_reg(*args, timeout=60):
@@ -241,11 +257,11 @@ class Instance:
 
     def log(self):
         with open(self.stdout_path, "rb") as f:
-            return f.read().decode("latin-1")
+            return posix_text(f.read().decode("latin-1"))
 
     def access_log(self):
         with open(self.stderr_path, "rb") as f:
-            return f.read().decode("latin-1")
+            return posix_text(f.read().decode("latin-1"))
 
     def wait_log(self, text, timeout=10):
         deadline = time.time() + timeout

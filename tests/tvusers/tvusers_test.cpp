@@ -733,8 +733,8 @@ TEST_F(UserStoreTest, DeleteRemovesOnlyTheValidUserFile) {
 
 TEST_F(UserStoreTest, DeleteOfAFileHeldWithoutSharingFailsWith105) {
   Add("nina", "pw", "/d");
-  HANDLE held =
-      CreateFile(UserPath("nina").string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFile(UserPath("nina").string().c_str(), GENERIC_READ, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   int32_t err = 0;
   EXPECT_EQ(tvusers_del(&err, "nina"), -1);

@@ -69,7 +69,6 @@ enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
 [[nodiscard]] BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS level,
                                        WIN32_FILE_ATTRIBUTE_DATA* data);
 
-
 [[nodiscard]] BOOL CreateDirectory(const char* path, const void* security);
 [[nodiscard]] BOOL RemoveDirectory(const char* path);
 // Fails with ERROR_SHARING_VIOLATION while another process holds the file open

@@ -136,4 +136,3 @@ struct SYSTEM_PROCESS_INFORMATION {
   HANDLE UniqueProcessId;
   HANDLE InheritedFromUniqueProcessId;
 };
-

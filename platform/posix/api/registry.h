@@ -70,4 +70,3 @@ enum : DWORD {
                                 DWORD* type, BYTE* data, DWORD* data_len);
 
 LONG RegCloseKey(HKEY key);
-

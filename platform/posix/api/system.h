@@ -114,4 +114,3 @@ using LCID = DWORD;
 using LCTYPE = DWORD;
 enum : DWORD { LOCALE_USER_DEFAULT = 0x400, LOCALE_SENGCOUNTRY = 0x1002 };
 [[nodiscard]] int GetLocaleInfo(LCID locale, LCTYPE type, char* data, int size);
-

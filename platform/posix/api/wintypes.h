@@ -92,7 +92,6 @@ enum : DWORD {
 [[nodiscard]] DWORD GetLastError();
 void SetLastError(DWORD code);
 
-
 // Kernel objects (threads, files, directory searches) share one handle type.
 using HANDLE = void*;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
