@@ -1,8 +1,9 @@
-// Registry calls in the Win32 shape over a text store shared by every process.
-//
-// Only HKEY_LOCAL_MACHINE exists. The store is the file named by TORVA_REGISTRY
-// (default /etc/torva/registry.reg). Values are bytes; strings are stored with
-// their terminating NUL counted in the size. Results are Windows error numbers.
+// Registry calls in the Win32 shape (platform/api/registry.h): on Windows the
+// system's own; elsewhere over a text store shared by every process, where
+// only HKEY_LOCAL_MACHINE exists and the store is the file named by
+// TORVA_REGISTRY (default /etc/torva/registry.reg). Values are bytes; strings
+// are stored with their terminating NUL counted in the size. Results are
+// Windows error numbers.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,10 @@
 #include "platform/api/registry.h"
 #include "platform/wintypes.h"
 
-// Path of the store file this process uses.
+// Path of the store file this process uses ("HKEY_LOCAL_MACHINE" on Windows).
 [[nodiscard]] const char* RegStorePath();
 
-// When the store file does not exist, writes "The registry file \"<path>\"
+// When the store file does not exist (never on Windows), writes "The registry file \"<path>\"
 // does not exist." on standard error and returns true. The commands that only
 // read call it after a read failed, so that the message names the file they
 // looked for (they never create it).

@@ -46,16 +46,20 @@ make_prefix() {
 }
 
 server_pid=""
+# Ends this prefix's wineserver (and with it every Wine process of the run).
 end_server() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
   if [ -n "$server_pid" ]; then
-    timeout 30 wineserver -k >/dev/null 2>&1 || true
     if kill -0 "$server_pid" 2>/dev/null; then kill "$server_pid" 2>/dev/null || true; fi
     wait "$server_pid" 2>/dev/null || true
+    server_pid=""
   fi
 }
 trap end_server EXIT
 
 failed=0
+# A server left from an earlier run (on no display, perhaps) is not reused.
+end_server
 stage prefix make_prefix
 # In the foreground of its own process, so that it is ended by its PID.
 timeout -k 10 3600 wineserver -f -p &
@@ -72,8 +76,10 @@ stage service "${py_env[@]}" timeout -k 10 300 \
   python3 "$root/tests/win32/test_windows.py" -v || failed=1
 
 # The window: driven from the keyboard on this run's display, with its
-# picture saved for the README. Headless runs came before it, but all on the
-# one display of this xvfb-run and the one wineserver.
+# picture saved for the README. It gets a wineserver of its own: with the one
+# that the services and the hundreds of programs before it ran under, its
+# window did not show.
+end_server
 if [ -f "$build/bin/tvusergui.exe" ] && [ -x "$root/tests/windows/gui_under_wine.sh" ]; then
   stage gui timeout -k 10 600 "$root/tests/windows/gui_under_wine.sh" "$build" \
     "$root/docs/tvusergui-windows.png" || failed=1

@@ -179,8 +179,12 @@ class Instance:
         path = os.path.join(self.dir, "settings.reg")
         with open(path, "w", encoding="latin-1", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
-        r = wine_reg("import", native_path(path))
-        assert r.returncode == 0, (r.stdout, r.stderr)
+        # An import now and then fails without a word under load; once more.
+        for _ in range(3):
+            r = wine_reg("import", native_path(path))
+            if r.returncode == 0:
+                break
+        assert r.returncode == 0, (r.returncode, r.stdout, r.stderr)
 
     def add_user(self, name, password, home=None, readonly=False):
         home = home if home is not None else self.root
