@@ -49,6 +49,8 @@ server_pid=""
 # Ends this prefix's wineserver (and with it every Wine process of the run).
 end_server() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
+  # -k only asks; the next server must not meet the one that is ending.
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
   if [ -n "$server_pid" ]; then
     if kill -0 "$server_pid" 2>/dev/null; then kill "$server_pid" 2>/dev/null || true; fi
     wait "$server_pid" 2>/dev/null || true
