@@ -1,5 +1,6 @@
 // The disconnect list as the server and the ban commands (tvban, tvunban,
-// tvlsban) both see it: the address text and the disconnect file of an address.
+// tvlsban) both see it: the address text and the disconnect file of an IPv4
+// or IPv6 address.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 
 #include "common/strutil.h"
 #include "common/torva.h"
+#include "platform/socket.h"
 
 namespace torva {
 
@@ -40,14 +42,35 @@ inline bool ParseBanAddress(const char* text, unsigned char out[4]) {
   return ReadBanAddress(text, out) == BanAddressRead::kOk;
 }
 
-// Room for a disconnect directory of `dir_size` bytes plus "/XXXXXXXX.dca".
-inline constexpr size_t DisconnectPathSize(size_t dir_size) { return dir_size + 16; }
+// Room for a disconnect directory of `dir_size` bytes plus the separator, the
+// 8 (IPv4) or 32 (IPv6) hex digits and ".dca".
+inline constexpr size_t DisconnectPathSize(size_t dir_size) { return dir_size + 40; }
+
+// An IPv6 address as the ban commands and the server write it: text with at
+// least one ':' (as inet_pton reads it). false for anything else.
+inline bool ParseBanAddress6(const char* text, unsigned char out[16]) {
+  return strchr(text, ':') != nullptr && InetPton(WS_AF_INET6, text, out) == 1;
+}
 
 // Forms the disconnect file path of an address. `path` must hold
 // DisconnectPathSize(strlen(dir) + 1) bytes; returns false when it does not.
 inline bool DisconnectFilePath(char* path, size_t size, const char* dir,
                                const unsigned char addr[4]) {
   return Format(path, size, kDisconnectFileFormat, dir, addr[0], addr[1], addr[2], addr[3]);
+}
+
+// The disconnect file of an IPv6 address: the 16 bytes in order as 32
+// upper-case hex digits, then ".dca". Same contract as DisconnectFilePath.
+inline bool DisconnectFilePath6(char* path, size_t size, const char* dir,
+                                const unsigned char addr[16]) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  char hex[33];
+  for (size_t i = 0; i < 16; ++i) {
+    hex[2 * i] = kHex[addr[i] >> 4];
+    hex[2 * i + 1] = kHex[addr[i] & 0xF];
+  }
+  hex[32] = '\0';
+  return Format(path, size, "%s%c%s.dca", dir, kPathSep, hex);
 }
 
 }  // namespace torva

@@ -51,6 +51,18 @@ __attribute__((format(printf, 2, 3))) inline bool FormatInto(char (&dst)[N], con
   return ok;
 }
 
+// ASCII upper case of one character; other bytes stay.
+inline char ToUpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Equal texts when ASCII letters are compared without case.
+inline bool EqualsIgnoringCase(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b)
+    if (ToUpperAscii(*a) != ToUpperAscii(*b)) return false;
+  return *a == *b;
+}
+
 // atoi as the C runtime converts: leading blanks, an optional sign, digits up
 // to the first other character; no digits give 0. Overflow wraps instead of
 // being undefined.

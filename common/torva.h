@@ -36,15 +36,19 @@ inline constexpr const char kValueSearchPath[] = "Path";
 
 inline constexpr const char kDisconnectPattern[] = "*.dca";
 
-// True for a name of the disconnect file form: eight hexadecimal digits and
-// ".dca". Nothing else in the disconnect directory is ever deleted.
+// True for a name of the disconnect file form: eight (IPv4) or 32 (IPv6)
+// hexadecimal digits and ".dca". Nothing else in the disconnect directory is
+// ever deleted.
 inline bool IsDisconnectFileName(const char* name) {
-  for (int i = 0; i < 8; ++i) {
-    char c = name[i];
+  int digits = 0;
+  for (;; ++digits) {
+    char c = name[digits];
     bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    if (!hex) return false;
+    if (!hex) break;
   }
-  return name[8] == '.' && name[9] == 'd' && name[10] == 'c' && name[11] == 'a' && name[12] == '\0';
+  if (digits != 8 && digits != 32) return false;
+  const char* rest = name + digits;
+  return rest[0] == '.' && rest[1] == 'd' && rest[2] == 'c' && rest[3] == 'a' && rest[4] == '\0';
 }
 
 // Limits of account data.

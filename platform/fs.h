@@ -35,7 +35,9 @@
 
 // Opens a regular file as a stream with an fopen mode ("rb", "ab", ...). Anything
 // that is not a regular file is refused with ERROR_ACCESS_DENIED without blocking
-// (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND.
+// (a FIFO is never waited on). Missing file: ERROR_FILE_NOT_FOUND. An 'x' in a
+// "w" mode creates the file only when no entry of that name exists (in one
+// step, so two creators never share a file); otherwise ERROR_FILE_EXISTS.
 [[nodiscard]] FILE* OpenRegularFile(const char* path, const char* mode);
 // The same with a share mode and security. The mode may hold 'x': fail with
 // ERROR_FILE_EXISTS when the file exists. Without FILE_SHARE_WRITE in `share`
@@ -52,6 +54,12 @@
 [[nodiscard]] int64_t FileStreamSize(FILE* stream);
 // Empties the file behind a stream (flushes first). FALSE with the last error.
 [[nodiscard]] BOOL FileStreamTruncate(FILE* stream);
+// Cuts or extends the file behind a stream to `size` bytes (flushes first)
+// and moves the stream there. FALSE with the last error.
+[[nodiscard]] BOOL FileStreamSetSize(FILE* stream, int64_t size);
+// Moves a stream to a byte offset from the start of its file (64-bit
+// offsets on every platform). FALSE with the last error.
+[[nodiscard]] BOOL FileStreamSeek(FILE* stream, int64_t offset);
 
 // A file time in local time.
 [[nodiscard]] BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out);

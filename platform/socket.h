@@ -1,4 +1,4 @@
-// Sockets in the shape of Windows Sockets 2, for IPv4 stream sockets.
+// Sockets in the shape of Windows Sockets 2, for IPv4 and IPv6 stream sockets.
 //
 // Every wait is built on poll, so descriptors above 1023 work. Sends never
 // raise SIGPIPE. Failures leave a Windows Sockets error number (WSAE...) as the
@@ -41,9 +41,10 @@ void SockCleanup();
 int SockClose(SOCKET s);
 int SockShutdown(SOCKET s, int how);
 
-// Binds to an IPv4 address (4 bytes) and a port in network byte order; the
-// address family field carries `ws_family`, as the caller's configuration says.
-[[nodiscard]] int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net);
+// Binds to an address and a port in network byte order: 4 address bytes for
+// an IPv4 family, 16 for WS_AF_INET6. For other families the address field
+// carries `ws_family` as given, as the caller's configuration says.
+[[nodiscard]] int SockBind(SOCKET s, int ws_family, const uint8_t* addr, uint16_t port_net);
 [[nodiscard]] int SockListen(SOCKET s, int backlog);
 // Accepts; the peer's IPv4 address and port (network order) are stored when
 // the pointers are not null.
@@ -71,8 +72,6 @@ int SockShutdown(SOCKET s, int how);
 [[nodiscard]] int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms);
 // Waits until a send would move at least one byte: 1, 0 timed out, SOCKET_ERROR.
 [[nodiscard]] int SockWaitWritable(SOCKET s, int timeout_ms);
-// Switches between blocking and non-blocking calls (the ioctlsocket FIONBIO shape).
-int SockSetNonBlocking(SOCKET s, BOOL on);
 
 // Options.
 int SockSetReuseAddr(SOCKET s);
@@ -81,11 +80,48 @@ int SockSetNoDelay(SOCKET s);
 int SockSetTimeouts(SOCKET s, int seconds);
 int SockSetBuffers(SOCKET s, int bytes);
 
+// An address of either family. IPv4 peers that reach an IPv6 socket through
+// an IPv4-mapped address (::ffff:a.b.c.d) come back as IPv4, so callers
+// see one form of every IPv4 client whatever socket it reached.
+struct SockAddress {
+  int family;        // WS_AF_INET or WS_AF_INET6; 0 when unknown
+  uint8_t addr[16];  // IPv4: the first four bytes
+  uint16_t port;     // network byte order
+};
+// 4 for IPv4, 16 for IPv6, 0 otherwise.
+int SockAddressLength(const SockAddress& a);
+// Same family and address (ports are not compared).
+bool SockAddressEqual(const SockAddress& a, const SockAddress& b);
+// An IPv4 address as a SockAddress.
+SockAddress SockAddressV4(const uint8_t addr[4], uint16_t port_net);
+
+[[nodiscard]] SOCKET SockAcceptAddress(SOCKET s, SockAddress* peer);
+[[nodiscard]] int SockConnectAddress(SOCKET s, const SockAddress& to, int timeout_ms);
+[[nodiscard]] int SockGetNameAddress(SOCKET s, SockAddress* local);
+[[nodiscard]] int SockGetPeerAddress(SOCKET s, SockAddress* peer);
+// IPV6_V6ONLY: an IPv6 socket that is not "v6 only" also takes IPv4 clients
+// (as mapped addresses) when it is bound to the unspecified address.
+int SockSetV6Only(SOCKET s, BOOL on);
+// Urgent data stays in the normal data stream (SO_OOBINLINE).
+int SockSetOobInline(SOCKET s);
+// FIONBIO: while on, a send or receive that would wait fails at once with
+// WSAEWOULDBLOCK (a time-out of SockSetTimeouts gives WSAETIMEDOUT instead).
+int SockSetNonBlocking(SOCKET s, BOOL on);
+// Waits until `data` can take more bytes (`data_write`) or has some to read,
+// or `ctrl` (unless INVALID_SOCKET) is readable; errors and hang-ups count as
+// ready. A mask of 1 (data) and 2 (ctrl), 0 when timed out, or SOCKET_ERROR.
+[[nodiscard]] int SockWaitEither(SOCKET data, BOOL data_write, SOCKET ctrl, int timeout_ms);
+
+// The text of a SockAddress ("192.0.2.1", "2001:db8::1"); "?" when unknown.
+void SockAddressText(const SockAddress& a, char* text, size_t size);
+
 // Sends up to `count` bytes of a stream's file from its current position
 // straight from the file system cache, and moves the stream's position past
 // them. Bytes sent, 0 at end of file, -1 on failure (last error set: a send
 // failure leaves a WSAE number, a read failure a Windows file error). A send
-// time-out bounds the time without progress, as for SockSendAll.
+// time-out bounds the time without progress, as for SockSendAll. On a socket
+// switched to non-blocking the call never waits: it returns what could be
+// sent at once, or fails with WSAEWOULDBLOCK.
 [[nodiscard]] int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count);
 
 // Name services (used at start-up).
@@ -93,5 +129,8 @@ int SockSetBuffers(SOCKET s, int bytes);
 // First IPv4 address of a host name or dotted address; 4 bytes into addr,
 // the length into *length.
 [[nodiscard]] int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length);
+// First IPv6 address of a host name or address text; IPv4-only names give
+// their mapped address (::ffff:a.b.c.d). 16 bytes into addr, 16 into *length.
+[[nodiscard]] int SockGetHostByName6(const char* name, uint8_t* addr, int addr_size, int* length);
 [[nodiscard]] int SockGetProtoByName(const char* name, int* number);
 [[nodiscard]] int SockGetServByName(const char* name, const char* proto, uint16_t* port_net);

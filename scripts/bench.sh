@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Transfer and listing figures of torvad on loopback, measured with curl:
 #   - RETR and STOR of a 1 GiB binary file over PASV (MB/s, median of 5 runs)
-#   - one LIST and one NLST of a directory of 10,000 files (ms for the whole
-#     curl run, log-in included)
+#   - LIST, NLST and MLSD of a directory of 10,000 files (ms for the whole
+#     curl run, log-in included, median of the runs)
+#   - RETR of the 1 GiB file restarted with REST at 900 MiB (bytes moved and
+#     MB/s of what was moved)
 # The script builds a throw-away instance under a temporary directory (its own
 # registry file, user, configuration and data), starts the server on a free
 # loopback port, prints one line per figure, stops the server by its PID and
@@ -78,6 +80,8 @@ delayed-response=0
 pasv-wait=10
 dir-separator=/
 list-type-NLST=nameonly
+enable-command=REST
+enable-command=MLSD
 failure-limit=0
 log-level=1
 EOF
@@ -134,10 +138,26 @@ for _ in range(runs):
 os.unlink(target)
 print("STOR %d MiB binary, PASV: %.0f MB/s (median of %d; %s s)" % (size >> 20, rate(stor), runs, " ".join("%.3f" % w for w in stor)), flush=True)
 
-for name, extra in (("LIST", []), ("NLST", ["-l"])):
-    wall, out = curl(*extra, base + "dir10k/")
-    lines = out.count(b"\n")
-    if lines < files:
-        sys.exit("bench: %s gave %d lines for %d files" % (name, lines, files))
-    print("%s of %d files: %.1f ms (one curl run, log-in included; %d lines)" % (name, files, wall * 1e3, lines), flush=True)
+for name, extra in (("LIST", []), ("NLST", ["-l"]), ("MLSD", ["-X", "MLSD"])):
+    walls = []
+    for _ in range(runs):
+        wall, out = curl(*extra, base + "dir10k/")
+        lines = out.count(b"\n")
+        if lines < files:
+            sys.exit("bench: %s gave %d lines for %d files" % (name, lines, files))
+        walls.append(wall)
+    print("%s of %d files: %.1f ms (median of %d curl runs, log-in included; %d lines)" % (
+        name, files, statistics.median(walls) * 1e3, runs, lines), flush=True)
+
+# A download restarted at 900 MiB moves only what follows the offset.
+offset = min(900 << 20, size)
+walls = []
+for _ in range(runs):
+    wall, out = curl("-C", str(offset), "-o", "/dev/null", "-w", "%{size_download}", base + "big.bin")
+    if int(out) != size - offset:
+        sys.exit("bench: REST %d moved %s of %d bytes" % (offset, out, size - offset))
+    walls.append(wall)
+print("RETR after REST %d MiB of %d MiB: %d bytes moved, %.0f MB/s (median of %d; %s s)" % (
+    offset >> 20, size >> 20, size - offset, (size - offset) / 1e6 / statistics.median(walls), runs,
+    " ".join("%.3f" % w for w in walls)), flush=True)
 EOF

@@ -7,7 +7,7 @@ set -euo pipefail
 # pages, man-db and groff-base render them in a test; passwd: useradd for the
 # test of an unprivileged server.
 packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
-          python3 curl lftp netbase ca-certificates procps
+          python3 curl lftp wget netbase ca-certificates procps
           libsystemd-dev util-linux fail2ban scdoc man-db groff-base passwd
           libfltk1.3-dev libx11-dev fonts-dejavu-core xvfb xdotool imagemagick binutils
           clang libclang-rt-14-dev)  # clang: the libFuzzer harnesses of `make fuzz`

@@ -23,14 +23,20 @@ constexpr const char* kCommandNames[CMD_COUNT] = {
     "USER", "PASS", "ACCT", "CWD",  "CDUP", "SMNT", "REIN", "QUIT", "AUTH", "ADAT", "PROT",
     "PBSZ", "CCC",  "MIC",  "CONF", "ENC",  "PORT", "PASV", "TYPE", "STRU", "MODE", "RETR",
     "STOR", "STOU", "APPE", "ALLO", "RNFR", "RNTO", "ABOR", "DELE", "RMD",  "MKD",  "PWD",
-    "LIST", "NLST", "SITE", "SYST", "STAT", "HELP", "NOOP", "SIZE", "FEAT", "OPTS", "LANG"};
+    "LIST", "NLST", "SITE", "SYST", "STAT", "HELP", "NOOP", "SIZE", "FEAT", "OPTS", "LANG",
+    "REST", "MDTM", "MFMT", "MLSD", "MLST", "EPSV", "EPRT"};
+
+// Commands that "enable-command" may switch on: the extensions and the
+// classic commands that start off but have a handler.
+constexpr CommandId kEnableable[] = {CMD_REST, CMD_MDTM, CMD_MFMT, CMD_MLSD, CMD_MLST, CMD_EPSV,
+                                     CMD_EPRT, CMD_ABOR, CMD_ALLO, CMD_MODE, CMD_STRU};
 
 // Commands that start switched off; nothing in the file can switch one on.
 constexpr CommandId kOffAtStart[] = {CMD_ACCT, CMD_SMNT, CMD_ADAT, CMD_CCC,  CMD_MIC,  CMD_CONF,
                                      CMD_ENC,  CMD_STRU, CMD_MODE, CMD_ALLO, CMD_ABOR, CMD_SITE};
 
 // Order of the "ignore-command" lines of the settings listing.
-constexpr CommandId kShowOrder[CMD_COUNT] = {
+constexpr CommandId kShowOrder[kClassicCommandCount] = {
     CMD_USER, CMD_PASS, CMD_ACCT, CMD_CWD,  CMD_CDUP, CMD_SMNT, CMD_REIN, CMD_QUIT, CMD_AUTH,
     CMD_ADAT, CMD_PROT, CMD_PBSZ, CMD_CCC,  CMD_MIC,  CMD_CONF, CMD_ENC,  CMD_RETR, CMD_STOR,
     CMD_STOU, CMD_APPE, CMD_ALLO, CMD_RNFR, CMD_RNTO, CMD_ABOR, CMD_DELE, CMD_RMD,  CMD_MKD,
@@ -67,10 +73,23 @@ int OnIgnoreCommand(const char*, char* value) {
   for (int i = 0; i < CMD_COUNT; ++i) {
     if (strcmp(value, kCommandNames[i]) == 0) {
       g_config->cmd_enable[i] = 0;
+      g_config->cmd_ignored[i] = 1;
       return 0;
     }
   }
   LogWrite(2, "Unknown command in ignore-command. (%s)", value);
+  return 0;
+}
+
+// Switches a command on unless "ignore-command" named it, before or after.
+int OnEnableCommand(const char*, char* value) {
+  for (CommandId id : kEnableable) {
+    if (strcmp(value, kCommandNames[id]) == 0) {
+      if (!g_config->cmd_ignored[id]) g_config->cmd_enable[id] = 1;
+      return 0;
+    }
+  }
+  LogWrite(2, "Unknown command in enable-command. (%s)", value);
   return 0;
 }
 
@@ -327,9 +346,14 @@ constexpr KeyDef kKeys[] = {
     {"run-as", Kind::kCustom, nullptr, OnRunAs},
     {"max-connect-per-host", Kind::kNumber, &ConfigTbl::max_connect_per_host, nullptr},
     {"symlinks-outside", Kind::kCustom, nullptr, OnSymlinksOutside},
+    // Client extensions.
+    {"enable-command", Kind::kCustom, nullptr, OnEnableCommand},
+    {"list-standard", Kind::kFlag, &ConfigTbl::list_standard, nullptr},
+    {"feat-utf8", Kind::kFlag, &ConfigTbl::feat_utf8, nullptr},
 };
-// The 49 classic keys, the operations extensions and the attack-proofing ones.
-static_assert(sizeof kKeys / sizeof kKeys[0] == 49 + 6 + 2);
+// The 49 classic keys, the operations extensions, the attack-proofing ones and
+// the client extensions.
+static_assert(sizeof kKeys / sizeof kKeys[0] == 49 + 6 + 2 + 3);
 
 // Applies one key=value line; -1 when start-up must stop.
 int ApplyLine(char* line) {
@@ -394,6 +418,13 @@ void ShowDisconnect(const uint8_t a[4], const uint8_t m[4]) {
            m[3]);
 }
 
+void ShowDisconnect6(const uint8_t a[16], const uint8_t m[16]) {
+  char address[64];
+  char mask[64];
+  LogWrite(3, "disconnect: %s (%s)", InetNtop(WS_AF_INET6, a, address, sizeof address),
+           InetNtop(WS_AF_INET6, m, mask, sizeof mask));
+}
+
 const char* OnOff(int v) { return v ? "on" : "off"; }
 
 }  // namespace
@@ -402,7 +433,10 @@ const char* CommandName(int id) { return id >= 0 && id < CMD_COUNT ? kCommandNam
 
 int ConfigLoad(const char* path) {
   TRACE_START("ConfigLoad", "ConfigLoad");
-  for (int i = 0; i < CMD_COUNT; ++i) g_config->cmd_enable[i] = 1;
+  for (int i = 0; i < CMD_COUNT; ++i) {
+    g_config->cmd_enable[i] = i < kClassicCommandCount ? 1 : 0;
+    g_config->cmd_ignored[i] = 0;
+  }
   for (CommandId id : kOffAtStart) g_config->cmd_enable[id] = 0;
 
   char country[64];
@@ -491,6 +525,7 @@ void ConfigShow() {
     LogWrite(3, "pasv-port(%d): [%d]", i, FromNet(PasvPortNext()));
   LogWrite(3, "list-type-unix: [%s]", OnOff(c.list_type_unix));
   DisconForEach(ShowDisconnect);
+  DisconForEach6(ShowDisconnect6);
   LogWrite(3, "anonymous: [%d]", c.anonymous);
   LogWrite(3, "anonymous-write: [%d]", c.anonymous_write);
   LogWrite(3, "anonymous-pass: [%d]", c.anonymous_pass);
@@ -523,5 +558,9 @@ void ConfigShow() {
   if (c.run_as[0] != '\0') LogWrite(3, "run-as: [%s]", c.run_as);
   if (c.max_connect_per_host > 0) LogWrite(3, "max-connect-per-host: [%d]", c.max_connect_per_host);
   if (c.symlinks_outside) LogWrite(3, "symlinks-outside: [allow]");
+  for (CommandId id : kEnableable)
+    if (c.cmd_enable[id]) LogWrite(3, "enable-command: [%s]", kCommandNames[id]);
+  if (c.list_standard) LogWrite(3, "list-standard: [on]");
+  if (c.feat_utf8) LogWrite(3, "feat-utf8: [on]");
   LogWrite(3, "********** SHOW CONFIG - END **********");
 }

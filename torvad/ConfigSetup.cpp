@@ -9,12 +9,15 @@
 
 namespace {
 
-// Looks a host up and copies its first address (at most `limit` bytes).
+// Looks a host up and copies its first address: IPv4 as always, IPv6 (IPv4
+// names as mapped addresses) for a server that listens with AF_INET6.
 int Resolve(const char* host, uint8_t (&out)[32], int* length) {
   uint8_t addr[32] = {};
   int len = 0;
-  if (SockGetHostByName(host, addr, sizeof addr, &len) != 0) {
-    LogFailed(1, "gethostbyname", static_cast<DWORD>(SockLastError()));
+  const bool v6 = g_config->socket_domain == WS_AF_INET6;
+  if ((v6 ? SockGetHostByName6(host, addr, sizeof addr, &len)
+          : SockGetHostByName(host, addr, sizeof addr, &len)) != 0) {
+    LogFailed(1, v6 ? "getaddrinfo" : "gethostbyname", static_cast<DWORD>(SockLastError()));
     return -1;
   }
   *length = len;

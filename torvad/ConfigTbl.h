@@ -50,9 +50,21 @@ enum CommandId : int {
   CMD_FEAT,
   CMD_OPTS,
   CMD_LANG,
+  // Commands beyond the classic set: off until "enable-command" names them.
+  CMD_REST,
+  CMD_MDTM,
+  CMD_MFMT,
+  CMD_MLSD,
+  CMD_MLST,
+  CMD_EPSV,
+  CMD_EPRT,
   CMD_COUNT
 };
-static_assert(CMD_COUNT == 44);
+// The classic commands come first: the settings listing and HELP show them in
+// their own order, and the ones after them only when switched on.
+inline constexpr int kClassicCommandCount = CMD_REST;
+static_assert(kClassicCommandCount == 44);
+static_assert(CMD_COUNT == 51);
 
 // Name of a command by its id.
 const char* CommandName(int id);
@@ -123,6 +135,10 @@ struct ConfigTbl {
   // Additions beyond the classic keys; each is off when its key is absent.
   int max_connect_per_host;  // sessions one client address may hold; 0: no limit
   int symlinks_outside;      // 1: links may lead out of a user's top directory
+  // Client extensions, each off when its key is absent.
+  int list_standard;           // list-standard: LIST/NLST as clients expect them
+  int feat_utf8;               // feat-utf8: FEAT shows UTF8 without auth-mechanism
+  int cmd_ignored[CMD_COUNT];  // named by ignore-command (wins over enable-command)
 };
 
 // The process's table; null until start-up has allocated it. Only start-up

@@ -16,7 +16,7 @@ struct ConnectEntry {
   char address_text[64];
   int ended;
   SOCKET sock;
-  uint8_t address[4];
+  SockAddress address;
   DWORD thread_id;
   HANDLE thread;
   ConnectEntry* next;
@@ -53,7 +53,7 @@ int ConnectListCount() {
   return g_list.count;
 }
 
-int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const uint8_t address[4]) {
+int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const SockAddress& address) {
   std::lock_guard<std::mutex> lock(g_list.mu);
   TRACE_START("ConnectListAdd", "ConnectList");
   auto* e = static_cast<ConnectEntry*>(calloc(1, sizeof(ConnectEntry)));
@@ -65,12 +65,15 @@ int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const uint8_t ad
   }
   ++g_list.count;
   e->sock = sock;
-  for (int i = 0; i < 4; ++i) e->address[i] = address[i];
+  e->address = address;
   e->thread_id = thread_id;
   e->thread = thread;
   e->ended = 0;
-  snprintf(e->address_text, sizeof e->address_text, "%d.%d.%d.%d", address[0], address[1],
-           address[2], address[3]);
+  if (address.family == WS_AF_INET)
+    snprintf(e->address_text, sizeof e->address_text, "%d.%d.%d.%d", address.addr[0],
+             address.addr[1], address.addr[2], address.addr[3]);
+  else
+    SockAddressText(address, e->address_text, sizeof e->address_text);
   LogWrite(3, "Connected from %s (ID=%X)", e->address_text, static_cast<unsigned>(thread_id));
   if (g_list.tail)
     g_list.tail->next = e;
@@ -89,12 +92,12 @@ SOCKET ConnectListSerch() {
   return e ? e->sock : INVALID_SOCKET;
 }
 
-const uint8_t* ConnectListSerch2() {
+const SockAddress* ConnectListSerch2() {
   std::lock_guard<std::mutex> lock(g_list.mu);
   TRACE_START("ConnectListSerch2", "ConnectList");
   ConnectEntry* e = FindMine();
   TRACE_END("ConnectListSerch2", "ConnectList");
-  return e ? e->address : nullptr;
+  return e ? &e->address : nullptr;
 }
 
 void ConnectListDel() {
@@ -121,11 +124,11 @@ void ConnectListDrop(DWORD thread_id) {
   }
 }
 
-int ConnectListCountFrom(const uint8_t address[4]) {
+int ConnectListCountFrom(const SockAddress& address) {
   std::lock_guard<std::mutex> lock(g_list.mu);
   int n = 0;
   for (ConnectEntry* e = g_list.head; e != nullptr; e = e->next)
-    if (!e->ended && memcmp(e->address, address, 4) == 0) ++n;
+    if (!e->ended && SockAddressEqual(e->address, address)) ++n;
   return n;
 }
 

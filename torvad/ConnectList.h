@@ -8,18 +8,19 @@
 
 int ConnectListInit();
 int ConnectListCount();
-int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const uint8_t address[4]);
+int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const SockAddress& address);
 // The calling thread's control socket, or INVALID_SOCKET.
 SOCKET ConnectListSerch();
-// The calling thread's client address; valid until its entry is reaped.
-const uint8_t* ConnectListSerch2();
+// The calling thread's client address (IPv4 clients as IPv4); valid until its
+// entry is reaped.
+const SockAddress* ConnectListSerch2();
 // Marks the calling thread's entry as ended.
 void ConnectListDel();
 // Removes the entry of a thread that never ran (its start failed) and closes
 // the thread's handle.
 void ConnectListDrop(DWORD thread_id);
 // Sessions from one client address that have not ended yet.
-int ConnectListCountFrom(const uint8_t address[4]);
+int ConnectListCountFrom(const SockAddress& address);
 // Removes every ended entry.
 void ConnectListChk();
 // Ends every listed session (its sockets are shut down) and empties the list.

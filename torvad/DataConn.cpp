@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "common/strutil.h"
+#include "torvad/Abort.h"
 #include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/Login.h"
 #include "torvad/PasvPorts.h"
 #include "torvad/SessionIo.h"
 #include "torvad/Tls.h"
@@ -18,6 +20,12 @@ constexpr const char kSyntax[] = "501 Syntax error in parameters or arguments.";
 // few from elsewhere wait to be turned away.
 constexpr int kPasvBacklog = 16;
 constexpr const char kCantOpen[] = "425 Can't open data connection.";
+
+// A port in network byte order as a number.
+unsigned HostPort(uint16_t port_net) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&port_net);
+  return static_cast<unsigned>(b[0]) * 256u + b[1];
+}
 
 // Seconds to milliseconds for a wait, kept within what an int holds.
 int SecondsToMs(int seconds) {
@@ -45,8 +53,8 @@ int PasvFail(FtpTbl* ftp, SOCKET sock, SOCKET listen_sock, const char* step) {
 // connection's peer are closed unseen and the wait goes on: nobody else may
 // take over a transfer by racing to the announced port.
 int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
-  uint8_t peer[4];
-  if (SockGetPeerName(ctrl_sock, peer, nullptr) != 0) {
+  SockAddress peer;
+  if (SockGetPeerAddress(ctrl_sock, &peer) != 0) {
     LogFailed(2, "getpeername", static_cast<DWORD>(SockLastError()));
     DataClose(ftp);
     ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (accept)");
@@ -71,20 +79,21 @@ int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
       ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (timeout)");
       return -1;
     }
-    uint8_t from[4];
-    SOCKET s = SockAccept(ftp->pasv_listen, from, nullptr);
+    SockAddress from;
+    SOCKET s = SockAcceptAddress(ftp->pasv_listen, &from);
     if (s == INVALID_SOCKET) {
       LogFailed(2, "accept", static_cast<DWORD>(SockLastError()));
       DataClose(ftp);
       ReplySend(ftp, ctrl_sock, "425 Can't open data connection. (accept)");
       return -1;
     }
-    if (memcmp(from, peer, sizeof peer) == 0) {
+    if (SockAddressEqual(from, peer)) {
       ftp->data_sock = s;
       break;
     }
-    LogWrite(2, "PASV: Refused the data connection from %d.%d.%d.%d.", from[0], from[1], from[2],
-             from[3]);
+    char text[64];
+    SockAddressText(from, text, sizeof text);
+    LogWrite(2, "PASV: Refused the data connection from %s.", text);
     SockClose(s);
   }
   SockClose(ftp->pasv_listen);
@@ -96,7 +105,9 @@ int AcceptPassive(FtpTbl* ftp, SOCKET ctrl_sock) {
 int ConnectActive(FtpTbl* ftp, SOCKET ctrl_sock) {
   // Clears the PORT mode: one PORT serves one transfer. The address stays.
   DataClose(ftp);
-  SOCKET s = SockCreate(WS_AF_INET, WS_SOCK_STREAM, WS_IPPROTO_TCP);
+  const SockAddress& to = ftp->active_addr;
+  SOCKET s = SockCreate(to.family == WS_AF_INET6 ? WS_AF_INET6 : WS_AF_INET, WS_SOCK_STREAM,
+                        WS_IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     LogFailed(2, "socket", static_cast<DWORD>(SockLastError()));
     LogWrite(2, "Failed the forward connection.");
@@ -105,7 +116,7 @@ int ConnectActive(FtpTbl* ftp, SOCKET ctrl_sock) {
     return -1;
   }
   ftp->data_sock = s;
-  if (SockConnect(s, ftp->port_addr, ftp->port_port, SecondsToMs(Config().session_timeout)) != 0) {
+  if (SockConnectAddress(s, to, SecondsToMs(Config().session_timeout)) != 0) {
     LogFailed(2, "connect", static_cast<DWORD>(SockLastError()));
     LogWrite(2, "Failed the forward connection.");
     ReplySend(ftp, ctrl_sock, kCantOpen);
@@ -118,6 +129,7 @@ int ConnectActive(FtpTbl* ftp, SOCKET ctrl_sock) {
 }  // namespace
 
 void DataClose(FtpTbl* ftp) {
+  TransferWatchEnd(ftp);
   if (ftp->data_ssl != nullptr) {
     // Clients take a data connection closed without the close alert for a
     // truncated transfer.
@@ -137,10 +149,11 @@ void DataClose(FtpTbl* ftp) {
   ftp->pasv_mode = 0;
 }
 
-int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int timeout_ms) {
+int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  bool watch = ftp->pasv_listen != INVALID_SOCKET;
+  SockAddress peer;
+  bool watch = ftp->pasv_listen != INVALID_SOCKET && SockGetPeerAddress(ctrl_sock, &peer) == 0;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     const int wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -148,23 +161,24 @@ int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int t
     int ready = SockWaitReadableEither(ctrl_sock, ftp->pasv_listen, wait_ms);
     if (ready == SOCKET_ERROR || ready == 0) return ready;
     if ((ready & 1) != 0) return 1;
-    uint8_t from[4];
-    SOCKET s = SockAccept(ftp->pasv_listen, from, nullptr);
+    SockAddress from;
+    SOCKET s = SockAcceptAddress(ftp->pasv_listen, &from);
     if (s == INVALID_SOCKET) {
       // Out of descriptors, say: the socket stays readable, so it is left to
       // the transfer command for the rest of this wait instead of spinning.
       watch = false;
       continue;
     }
-    if (client_addr != nullptr && memcmp(from, client_addr, sizeof from) == 0) {
+    if (SockAddressEqual(from, peer)) {
       // The client itself: the transfer command finds its connection ready.
       ftp->data_sock = s;
       SockClose(ftp->pasv_listen);
       ftp->pasv_listen = INVALID_SOCKET;
       watch = false;
     } else {
-      LogWrite(2, "PASV: Refused the data connection from %d.%d.%d.%d.", from[0], from[1], from[2],
-               from[3]);
+      char text[64];
+      SockAddressText(from, text, sizeof text);
+      LogWrite(2, "PASV: Refused the data connection from %s.", text);
       SockClose(s);
     }
   }
@@ -233,9 +247,28 @@ bool PortTargetAllowed(const uint8_t (&addr)[4], uint16_t port, const uint8_t (&
   return memcmp(addr, peer, sizeof addr) == 0 && port >= 1024;
 }
 
+// The control connection's peer as the data checks compare it: a mapped
+// IPv4 client counts as IPv4.
+SockAddress ControlPeer(SOCKET sock, const uint8_t* client_addr) {
+  SockAddress peer;
+  if (SockGetPeerAddress(sock, &peer) == 0) return peer;
+  memset(&peer, 0, sizeof peer);
+  if (client_addr != nullptr) peer = SockAddressV4(client_addr, 0);
+  return peer;
+}
+
+// After EPSV ALL the client promised to use EPSV alone; every other way of
+// setting up a data connection is refused and the session goes on.
+bool RefusedAfterEpsvAll(FtpTbl* ftp, SOCKET sock) {
+  if (!ftp->epsv_all) return false;
+  ReplySend(ftp, sock, "503 Bad sequence of commands. (EPSV ALL)");
+  return true;
+}
+
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   LogWrite(4, "Command: PORT");
   if (!RequireLogin(ftp, sock)) return -1;
+  if (RefusedAfterEpsvAll(ftp, sock)) return 0;
   DataClose(ftp);
   if (arg == nullptr) {
     ReplySend(ftp, sock, kSyntax);
@@ -253,22 +286,18 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
     ReplySend(ftp, sock, kSyntax);
     return -1;
   }
-  uint8_t peer[4] = {};
-  bool peer_known = true;
-  if (client_addr != nullptr)
-    memcpy(peer, client_addr, sizeof peer);
-  else
-    peer_known = SockGetPeerName(sock, peer, nullptr) == 0;
-  // Without a known peer nothing is allowed (a zero peer would match 0.0.0.0).
-  if (!peer_known || !PortTargetAllowed(addr, port, peer)) {
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  uint16_t port_net;
+  memcpy(&port_net, port_bytes, sizeof port_bytes);
+  if (!ActiveTargetAllowed(SockAddressV4(addr, port_net), ControlPeer(sock, client_addr))) {
     LogWrite(2, "PORT: Refused IP=%d.%d.%d.%d / port=%u", addr[0], addr[1], addr[2], addr[3],
              static_cast<unsigned>(port));
     ReplySend(ftp, sock, kSyntax);
     return -1;
   }
   memcpy(ftp->port_addr, addr, sizeof addr);
-  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-  memcpy(&ftp->port_port, port_bytes, sizeof port_bytes);  // network order
+  ftp->port_port = port_net;  // network order
+  ftp->active_addr = SockAddressV4(addr, port_net);
   LogWrite(3, "Forward port: IP=%d.%d.%d.%d / port=%u", addr[0], addr[1], addr[2], addr[3],
            static_cast<unsigned>(port));
   ftp->port_mode = 1;
@@ -276,10 +305,12 @@ int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   return 0;
 }
 
-int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
-  LogWrite(4, "Command: PASV");
-  DataClose(ftp);
-  if (!RequireLogin(ftp, sock)) return -1;
+namespace {
+
+// Opens the listening socket of PASV and EPSV: configured domain, a port of
+// the pool, pasv-bind. The listening socket and its local address, or -1
+// after replying 425 with the failed step.
+int OpenPassive(FtpTbl* ftp, SOCKET sock, SockAddress* local) {
   const ConfigTbl& c = Config();
   SOCKET s = SockCreate(c.socket_domain, c.socket_type, c.protocol_number);
   if (s == INVALID_SOCKET) {
@@ -289,6 +320,9 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   // A port of the pool whose last connection is still in TIME_WAIT can be
   // listened on again; one that another socket listens on still fails.
   SockSetReuseAddr(s);
+  // An IPv6 data socket on the unspecified address takes the IPv4 clients of
+  // a server that listens on both families.
+  if (c.socket_domain == WS_AF_INET6) SockSetV6Only(s, FALSE);
   int attempts = c.pasv_port_count > 0 ? c.pasv_port_count : 1;
   bool bound = false;
   for (int i = 0; i < attempts && !bound; ++i) {
@@ -302,30 +336,178 @@ int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
     LogFailed(1, "listen", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "listen");
   }
-  uint8_t addr[4];
-  uint16_t port_net = 0;
-  if (SockGetName(s, addr, &port_net) != 0) {
+  if (SockGetNameAddress(s, local) != 0) {
     LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
     return PasvFail(ftp, sock, s, "getsockname");
   }
+  // The client connects when it sends its transfer command; DataOpen accepts
+  // it there and answers 150 in the right place of the reply stream.
+  ftp->pasv_listen = s;
+  ftp->pasv_mode = 1;
+  return 0;
+}
+
+}  // namespace
+
+int CmdPasv(SOCKET sock, char*, FtpTbl* ftp, const uint8_t* client_addr) {
+  LogWrite(4, "Command: PASV");
+  DataClose(ftp);
+  if (!RequireLogin(ftp, sock)) return -1;
+  if (RefusedAfterEpsvAll(ftp, sock)) return 0;
+  if (ControlPeer(sock, client_addr).family == WS_AF_INET6) {
+    // A 227 reply can only carry an IPv4 address; IPv6 clients use EPSV.
+    ReplySend(ftp, sock, "522 Network protocol not supported, use (2)");
+    return 0;
+  }
+  const ConfigTbl& c = Config();
+  SockAddress local;
+  if (OpenPassive(ftp, sock, &local) != 0) return -1;
+  uint8_t addr[4] = {};
+  if (local.family == WS_AF_INET) memcpy(addr, local.addr, sizeof addr);
   if (addr[0] == 0 && addr[1] == 0 && addr[2] == 0 && addr[3] == 0 && c.pasv_addr[0] == '\0') {
     // Bound to every interface: announce the address this client reached us
     // on, the one choice that works on a host with several addresses.
     if (SockGetName(sock, addr, nullptr) != 0) {
       LogFailed(1, "getsockname", static_cast<DWORD>(SockLastError()), "PASV: ");
-      return PasvFail(ftp, sock, s, "getsockname");
+      DataClose(ftp);
+      return PasvFail(ftp, sock, INVALID_SOCKET, "getsockname");
     }
   }
-  const uint8_t* pb = reinterpret_cast<const uint8_t*>(&port_net);  // network order
+  const uint8_t* pb = reinterpret_cast<const uint8_t*>(&local.port);  // network order
   if (c.pasv_addr[0] != '\0') {
     ReplySend(ftp, sock, "227 Entering Passive Mode (%s,%d,%d).", c.pasv_addr, pb[0], pb[1]);
   } else {
     ReplySend(ftp, sock, "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).", addr[0], addr[1],
               addr[2], addr[3], pb[0], pb[1]);
   }
-  // The client connects when it sends its transfer command; DataOpen accepts
-  // it there and answers 150 in the right place of the reply stream.
-  ftp->pasv_listen = s;
-  ftp->pasv_mode = 1;
+  return 0;
+}
+
+int CmdEpsv(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
+  LogWrite(4, "Command: EPSV");
+  if (!RequireLogin(ftp, sock)) return -1;
+  if (arg != nullptr) {
+    CutLineEnd(ftp, arg);
+    if (torva::EqualsIgnoringCase(arg, "ALL")) {
+      ftp->epsv_all = 1;
+      ReplySend(ftp, sock, "200 EPSV ALL Command okay.");
+      return 0;
+    }
+  }
+  const SockAddress peer = ControlPeer(sock, client_addr);
+  const char* wanted = arg != nullptr ? arg : "";
+  // The data connection uses the control connection's protocol; a client
+  // that names another one is told which it can have.
+  if (wanted[0] != '\0') {
+    const int family = EprtFamily(wanted);
+    if (family == 0) {
+      ReplySend(ftp, sock, "501 Syntax error in parameters or arguments.");
+      return 0;
+    }
+    if (family != peer.family) {
+      ReplySend(ftp, sock, "522 Network protocol not supported, use (%d)",
+                peer.family == WS_AF_INET6 ? 2 : 1);
+      return 0;
+    }
+  }
+  DataClose(ftp);
+  SockAddress local;
+  if (OpenPassive(ftp, sock, &local) != 0) return -1;
+  ReplySend(ftp, sock, "229 Entering Extended Passive Mode (|||%u|)", HostPort(local.port));
+  return 0;
+}
+
+int EprtFamily(const char* text) {
+  if (strcmp(text, "1") == 0) return WS_AF_INET;
+  if (strcmp(text, "2") == 0) return WS_AF_INET6;
+  return 0;
+}
+
+EprtResult ParseEprt(const char* arg, SockAddress* out) {
+  // <d><net-prt><d><net-addr><d><tcp-port><d>: the delimiter is any printable
+  // character but a digit, and it ends the argument.
+  const char d = arg[0];
+  if (d < 33 || d > 126 || (d >= '0' && d <= '9')) return EprtResult::kSyntax;
+  const char* fields[3];
+  size_t lengths[3];
+  const char* p = arg + 1;
+  for (int i = 0; i < 3; ++i) {
+    const char* end = strchr(p, d);
+    if (end == nullptr) return EprtResult::kSyntax;
+    fields[i] = p;
+    lengths[i] = static_cast<size_t>(end - p);
+    p = end + 1;
+  }
+  if (*p != '\0') return EprtResult::kSyntax;
+  char text[64];
+  if (lengths[0] == 0 || lengths[0] >= sizeof text) return EprtResult::kSyntax;
+  memcpy(text, fields[0], lengths[0]);
+  text[lengths[0]] = '\0';
+  const int family = EprtFamily(text);
+  if (family == 0) {
+    for (size_t i = 0; i < lengths[0]; ++i)
+      if (text[i] < '0' || text[i] > '9') return EprtResult::kSyntax;
+    return EprtResult::kUnsupported;
+  }
+  memset(out, 0, sizeof *out);
+  out->family = family;
+  if (lengths[1] == 0 || lengths[1] >= sizeof text) return EprtResult::kSyntax;
+  memcpy(text, fields[1], lengths[1]);
+  text[lengths[1]] = '\0';
+  if (InetPton(family, text, out->addr) != 1) return EprtResult::kSyntax;
+  if (lengths[2] == 0 || lengths[2] > 5) return EprtResult::kSyntax;
+  unsigned port = 0;
+  for (size_t i = 0; i < lengths[2]; ++i) {
+    const char c = fields[2][i];
+    if (c < '0' || c > '9') return EprtResult::kSyntax;
+    port = port * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (port == 0 || port > 65535) return EprtResult::kSyntax;
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  memcpy(&out->port, port_bytes, sizeof port_bytes);
+  return EprtResult::kOk;
+}
+
+bool ActiveTargetAllowed(const SockAddress& target, const SockAddress& peer) {
+  return SockAddressEqual(target, peer) && HostPort(target.port) >= 1024;
+}
+
+int CmdEprt(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
+  LogWrite(4, "Command: EPRT");
+  if (!RequireLogin(ftp, sock)) return -1;
+  if (RefusedAfterEpsvAll(ftp, sock)) return 0;
+  DataClose(ftp);
+  if (arg == nullptr) {
+    ReplySend(ftp, sock, kSyntax);
+    return 0;
+  }
+  CutLineEnd(ftp, arg);
+  torva::CopyTruncated(ftp->work_buf, arg);
+  LogWrite(4, "EPRT: [%s]", ftp->work_buf);
+  SockAddress target;
+  switch (ParseEprt(ftp->work_buf, &target)) {
+    case EprtResult::kSyntax: ReplySend(ftp, sock, kSyntax); return 0;
+    case EprtResult::kUnsupported:
+      ReplySend(ftp, sock, "522 Network protocol not supported, use (1,2)");
+      return 0;
+    case EprtResult::kOk: break;
+  }
+  char text[64];
+  SockAddressText(target, text, sizeof text);
+  const unsigned port = HostPort(target.port);
+  // The bounce rules of PORT: the client itself, never a privileged port.
+  if (!ActiveTargetAllowed(target, ControlPeer(sock, client_addr))) {
+    LogWrite(2, "EPRT: Refused IP=%s / port=%u", text, port);
+    ReplySend(ftp, sock, kSyntax);
+    return -1;
+  }
+  ftp->active_addr = target;
+  if (target.family == WS_AF_INET) {
+    memcpy(ftp->port_addr, target.addr, sizeof ftp->port_addr);
+    ftp->port_port = target.port;
+  }
+  LogWrite(3, "Forward port: IP=%s / port=%u", text, port);
+  ftp->port_mode = 1;
+  ReplySend(ftp, sock, "200 EPRT Command okay.");
   return 0;
 }

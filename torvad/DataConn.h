@@ -25,7 +25,7 @@ int DataOpen(FtpTbl* ftp, SOCKET ctrl_sock, int binary);
 // a passive socket waits for the client, connections to it are taken at once:
 // the client's own is kept for the coming transfer, any other is closed, so
 // that nobody can fill the passive socket's queue before the client comes.
-int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, const uint8_t* client_addr, int timeout_ms);
+int SessionWait(FtpTbl* ftp, SOCKET ctrl_sock, int timeout_ms);
 
 // With require-tls on, every transfer and listing needs PROT P. False after
 // replying "521 Data connections must be protected." and dropping the pending
@@ -35,6 +35,21 @@ bool DataProtectionOk(FtpTbl* ftp, SOCKET ctrl_sock);
 // PORT h1,h2,h3,h4,p1,p2 and PASV.
 int CmdPort(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
 int CmdPasv(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+// EPSV [1|2|ALL] and EPRT |family|address|port|: the same data connections
+// for either address family.
+int CmdEpsv(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+int CmdEprt(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);
+
+// The address family that EPRT and EPSV number 1 (IPv4) and 2 (IPv6); 0 for
+// any other text.
+int EprtFamily(const char* text);
+enum class EprtResult { kOk, kSyntax, kUnsupported };
+// Reads an EPRT argument (line end already cut). kUnsupported for a family
+// number other than 1 and 2.
+EprtResult ParseEprt(const char* arg, SockAddress* out);
+// The bounce rule of PORT and EPRT for any family: the control connection's
+// own peer address, and a port of 1024 or above.
+bool ActiveTargetAllowed(const SockAddress& target, const SockAddress& peer);
 
 // Reads the six comma-separated decimal fields of a PORT argument (a field
 // that is no number reads as 0; fields after the sixth are ignored). false

@@ -18,7 +18,7 @@
 namespace {
 
 struct FailureEntry {
-  uint8_t address[4];
+  SockAddress address;  // family and address; the port is 0
   int count;
   int banned;  // a disconnect file was written for it in this run; never cleared
   FailureEntry* next;
@@ -33,8 +33,9 @@ struct FailureList {
 FailureList g_failures;
 
 struct DisconEntry {
-  uint8_t address[4];
-  uint8_t mask[4];
+  int family;  // WS_AF_INET (4 bytes used) or WS_AF_INET6
+  uint8_t address[16];
+  uint8_t mask[16];
   DisconEntry* next;
 };
 
@@ -45,10 +46,54 @@ DisconEntry* g_discon_tail = nullptr;
 char g_discon_dir[1024];
 bool g_discon_dir_known = false;
 
-FailureEntry* FindFailure(const uint8_t a[4]) {
+FailureEntry* FindFailure(const SockAddress& a) {
   for (FailureEntry* e = g_failures.head; e != nullptr; e = e->next)
-    if (memcmp(e->address, a, 4) == 0) return e;
+    if (SockAddressEqual(e->address, a)) return e;
   return nullptr;
+}
+
+// An address without its port, as the failure list keys it.
+SockAddress Key(const SockAddress& a) {
+  SockAddress k = a;
+  k.port = 0;
+  return k;
+}
+
+// The text of an address in the failure list's messages.
+void AddressText(const SockAddress& a, char (&text)[64]) {
+  if (a.family == WS_AF_INET)
+    snprintf(text, sizeof text, "%d.%d.%d.%d", a.addr[0], a.addr[1], a.addr[2], a.addr[3]);
+  else
+    SockAddressText(a, text, sizeof text);
+}
+
+// An IPv6 disconnect entry "address" or "address/prefix" (0 to 128 bits).
+bool ParseDiscon6(char* work, uint8_t (&address)[16], uint8_t (&mask)[16]) {
+  int prefix = 128;
+  if (char* slash = strchr(work, '/')) {
+    *slash = '\0';
+    const char* p = slash + 1;
+    if (*p < '0' || *p > '9') return false;
+    prefix = torva::AtoiLike(p);
+    for (; *p != '\0'; ++p)
+      if (*p < '0' || *p > '9') return false;
+    if (prefix > 128) return false;
+  }
+  if (!torva::ParseBanAddress6(work, address)) return false;
+  for (int i = 0; i < 16; ++i) {
+    int bits = prefix - 8 * i;
+    mask[i] = static_cast<uint8_t>(bits >= 8 ? 0xFF : bits <= 0 ? 0 : (0xFF << (8 - bits)) & 0xFF);
+  }
+  return true;
+}
+
+// True when an in-memory entry covers the address.
+bool Covers(const DisconEntry& e, const SockAddress& a) {
+  if (e.family != a.family) return false;
+  const int len = SockAddressLength(a);
+  for (int i = 0; i < len; ++i)
+    if ((a.addr[i] & e.mask[i]) != (e.address[i] & e.mask[i])) return false;
+  return true;
 }
 
 // Reads DisconnectDir from the installation settings key; false after logging.
@@ -86,8 +131,50 @@ bool ReadDisconnectDir(char (&dir)[1024]) {
   return true;
 }
 
-bool DisconnectFilePath(char (&path)[1100], const char* dir, const uint8_t a[4]) {
-  return torva::DisconnectFilePath(path, sizeof path, dir, a);
+bool DisconnectFilePath(char (&path)[1100], const char* dir, const SockAddress& a) {
+  return a.family == WS_AF_INET6 ? torva::DisconnectFilePath6(path, sizeof path, dir, a.addr)
+                                 : torva::DisconnectFilePath(path, sizeof path, dir, a.addr);
+}
+
+void AppendDiscon(DisconEntry* e) {
+  if (g_discon_tail)
+    g_discon_tail->next = e;
+  else
+    g_discon_head = e;
+  g_discon_tail = e;
+}
+
+// Creates the disconnect file of an address (empty, replacing one of the same
+// name). Result 0 in every case; failures are logged.
+int WriteDisconnectFile(const SockAddress& address) {
+  char dir[1024];
+  if (!ReadDisconnectDir(dir)) return -1;
+  char path[1100];
+  bool fits = DisconnectFilePath(path, dir, address);
+  // Never anything but a regular file: opening a FIFO planted under the
+  // name would block here, with the failure list locked.
+  FILE* f = fits ? OpenRegularFile(path, "w") : nullptr;
+  if (f == nullptr) {
+    DWORD code = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    LogWrite(1, "Cannot create \"%s\" (%d)", path, static_cast<int>(code));
+    return -1;
+  }
+  fclose(f);
+  return 0;
+}
+
+// Appends an in-memory entry; -1 when memory runs out.
+int AddDisconEntry(int family, const uint8_t (&address)[16], const uint8_t (&mask)[16]) {
+  auto* e = static_cast<DisconEntry*>(calloc(1, sizeof(DisconEntry)));
+  if (e == nullptr) {
+    LogFailed(1, "malloc", GetLastError());
+    return -1;
+  }
+  e->family = family;
+  memcpy(e->address, address, sizeof address);
+  memcpy(e->mask, mask, sizeof mask);
+  AppendDiscon(e);
+  return 0;
 }
 
 }  // namespace
@@ -98,11 +185,19 @@ int FailureListInit() {
   return 0;
 }
 
-int FailureListAdd(const uint8_t address[4]) {
+int FailureListAdd(const uint8_t address[4]) { return FailureListAdd(SockAddressV4(address, 0)); }
+
+int FailureListReset(const uint8_t address[4]) {
+  return FailureListReset(SockAddressV4(address, 0));
+}
+
+int discon_check(const uint8_t address[4]) { return discon_check(SockAddressV4(address, 0)); }
+
+int FailureListAdd(const SockAddress& address) {
   TRACE_START("FailureListAdd", "FailureList");
   if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
-  FailureEntry* e = FindFailure(address);
+  FailureEntry* e = FindFailure(Key(address));
   if (e != nullptr) {
     ++e->count;
   } else {
@@ -112,7 +207,7 @@ int FailureListAdd(const uint8_t address[4]) {
       LogWrite(1, "Failed to adding the FailureList.");
       return -1;
     }
-    memcpy(e->address, address, 4);
+    e->address = Key(address);
     e->count = 1;
     if (g_failures.tail)
       g_failures.tail->next = e;
@@ -120,8 +215,8 @@ int FailureListAdd(const uint8_t address[4]) {
       g_failures.head = e;
     g_failures.tail = e;
   }
-  char text[32];
-  snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+  char text[64];
+  AddressText(address, text);
   LogWrite(4, "Failure count of %s: %d", text, e->count);
   // Reached or passed: a ban that could not be written is tried again at
   // the next failure instead of leaving the address free for good.
@@ -137,13 +232,13 @@ int FailureListAdd(const uint8_t address[4]) {
   return 0;
 }
 
-int FailureListReset(const uint8_t address[4]) {
+int FailureListReset(const SockAddress& address) {
   TRACE_START("FailureListReset", "FailureList");
   if (Config().failure_limit == 0) return 0;
   std::lock_guard<std::mutex> lock(g_failures.mu);
-  char text[32];
-  snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
-  if (FailureEntry* e = FindFailure(address)) {
+  char text[64];
+  AddressText(address, text);
+  if (FailureEntry* e = FindFailure(Key(address))) {
     e->count = 0;
     LogWrite(4, "Failure count of %s: %d", text, 0);
   } else {
@@ -159,6 +254,20 @@ int discon_add(const char* text, int to_file) {
   char work[1024];
   torva::CopyTruncated(work, text);
 
+  // IPv6: an address with ':' and an optional prefix length.
+  if (strchr(work, ':') != nullptr) {
+    uint8_t address6[16];
+    uint8_t mask6[16];
+    if (!ParseDiscon6(work, address6, mask6)) {
+      LogWrite(2, "disconnect format error. (%s)", copy);
+      return 0;
+    }
+    SockAddress a;
+    memset(&a, 0, sizeof a);
+    a.family = WS_AF_INET6;
+    memcpy(a.addr, address6, sizeof address6);
+    return to_file ? WriteDisconnectFile(a) : AddDisconEntry(WS_AF_INET6, address6, mask6);
+  }
   uint8_t mask[4] = {255, 255, 255, 255};
   uint8_t address[4];
   torva::BanAddressRead r = torva::BanAddressRead::kOk;
@@ -178,45 +287,20 @@ int discon_add(const char* text, int to_file) {
     return -1;
   }
 
-  if (to_file) {
-    char dir[1024];
-    if (!ReadDisconnectDir(dir)) return -1;
-    char path[1100];
-    bool fits = DisconnectFilePath(path, dir, address);
-    // Never anything but a regular file: opening a FIFO planted under the
-    // name would block here, with the failure list locked.
-    FILE* f = fits ? OpenRegularFile(path, "w") : nullptr;
-    if (f == nullptr) {
-      DWORD code = fits ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-      LogWrite(1, "Cannot create \"%s\" (%d)", path, static_cast<int>(code));
-      return -1;
-    }
-    fclose(f);
-    return 0;
-  }
-
-  auto* e = static_cast<DisconEntry*>(calloc(1, sizeof(DisconEntry)));
-  if (e == nullptr) {
-    LogFailed(1, "malloc", GetLastError());
-    return -1;
-  }
-  memcpy(e->address, address, 4);
-  memcpy(e->mask, mask, 4);
-  if (g_discon_tail)
-    g_discon_tail->next = e;
-  else
-    g_discon_head = e;
-  g_discon_tail = e;
-  return 0;
+  if (to_file) return WriteDisconnectFile(SockAddressV4(address, 0));
+  uint8_t address16[16] = {};
+  uint8_t mask16[16] = {};
+  memcpy(address16, address, 4);
+  memcpy(mask16, mask, 4);
+  return AddDisconEntry(WS_AF_INET, address16, mask16);
 }
 
-int discon_check(const uint8_t address[4]) {
+int discon_check(const SockAddress& address) {
+  char text[64];
+  AddressText(address, text);
   for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next) {
-    bool match = true;
-    for (int i = 0; i < 4; ++i)
-      match = match && (address[i] & e->mask[i]) == (e->address[i] & e->mask[i]);
-    if (match) {
-      LogWrite(4, "Disconnected. (%d.%d.%d.%d)", address[0], address[1], address[2], address[3]);
+    if (Covers(*e, address)) {
+      LogWrite(4, "Disconnected. (%s)", text);
       return 1;
     }
   }
@@ -226,14 +310,20 @@ int discon_check(const uint8_t address[4]) {
   }
   char path[1100];
   if (DisconnectFilePath(path, g_discon_dir, address) && IsRegularFile(path) == 1) {
-    LogWrite(4, "Disconnected. (%d.%d.%d.%d)", address[0], address[1], address[2], address[3]);
+    LogWrite(4, "Disconnected. (%s)", text);
     return 1;
   }
   return 0;
 }
 
 void DisconForEach(void (*visit)(const uint8_t address[4], const uint8_t mask[4])) {
-  for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next) visit(e->address, e->mask);
+  for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next)
+    if (e->family == WS_AF_INET) visit(e->address, e->mask);
+}
+
+void DisconForEach6(void (*visit)(const uint8_t address[16], const uint8_t mask[16])) {
+  for (DisconEntry* e = g_discon_head; e != nullptr; e = e->next)
+    if (e->family == WS_AF_INET6) visit(e->address, e->mask);
 }
 
 int DisconnectDirCleanup() {

@@ -35,8 +35,20 @@ struct FtpTbl {
   int discard_rest;    // set by AUTH: lines received after it are dropped
   int pass_sent;       // a PASS was checked in this session; USER and REIN keep it
   int line_has_break;  // the line being handled holds CR, LF or NUL before its end
+  // Extensions; each stays at its cleared value while its command is off.
+  int64_t rest_offset;      // REST: where the next RETR or STOR starts
+  int epsv_all;             // after EPSV ALL only EPSV sets up data connections
+  int transfer_aborted;     // the last transfer ended with 426: the next ABOR answers 226
+  int telnet_state;         // a Telnet command cut off at the end of the last read
+  int mlst_facts_off;       // MLST facts switched off by OPTS MLST (bits)
+  SOCKET watch_ctrl;        // control socket a running transfer watches for ABOR
+  SockAddress active_addr;  // where PORT or EPRT asked the server to connect
+  // Control bytes that arrived while a transfer watched for ABOR; the session
+  // handles them as soon as the transfer command is done.
+  char ctrl_early[1024];
+  int ctrl_early_len;
 };
 
-// Zero-fills a record and marks its data connection and passive listening
-// socket absent.
+// Zero-fills a record and marks its data connection, passive listening
+// socket and watched control socket absent.
 void FtpTblClear(FtpTbl* ftp);

@@ -2,9 +2,13 @@
 
 #include <cstring>
 
+#include "common/strutil.h"
+
 #include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/Log.h"
+#include "torvad/Login.h"
+#include "torvad/MachineList.h"
 #include "torvad/SessionIo.h"
 
 namespace {
@@ -14,11 +18,18 @@ bool On(CommandId id) { return Config().cmd_enable[id] != 0; }
 // HELP's mark after a command name: blank when switched on, '*' when off.
 char Mark(CommandId id) { return On(id) ? ' ' : '*'; }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // The security features FEAT may announce, in their order.
 constexpr CommandId kSecurityFeatures[] = {CMD_AUTH, CMD_ADAT, CMD_PROT, CMD_PBSZ,
                                            CMD_CCC,  CMD_MIC,  CMD_CONF, CMD_ENC};
+// The commands beyond the classic set; each has its line in FEAT and HELP.
+constexpr CommandId kExtensionFeatures[] = {CMD_REST, CMD_MDTM, CMD_MFMT, CMD_MLSD,
+                                            CMD_MLST, CMD_EPSV, CMD_EPRT};
+
+bool AnyExtensionOn() {
+  for (CommandId id : kExtensionFeatures)
+    if (On(id)) return true;
+  return false;
+}
 
 }  // namespace
 
@@ -27,22 +38,36 @@ int CmdFeat(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
   const bool tls = Config().auth_mechanism != AUTH_NONE;
   bool any_security = false;
   for (CommandId id : kSecurityFeatures) any_security = any_security || On(id);
-  if (!On(CMD_SIZE) && (!tls || !any_security)) {
+  const bool any_extension = AnyExtensionOn();
+  // feat-utf8: clients that decide on FEAT whether to send UTF-8 see it also
+  // on a server without TLS.
+  const bool utf8_alone = Config().feat_utf8 && ftp->utf8_mode;
+  if (!On(CMD_SIZE) && (!tls || !any_security) && !any_extension && !utf8_alone) {
     ReplySend(ftp, sock, "211 No features.");
     return 0;
   }
   ReplySend(ftp, sock, "211-Extensions supported:");
   if (On(CMD_SIZE)) ReplySend(ftp, sock, " SIZE");
+  if (On(CMD_MDTM)) ReplySend(ftp, sock, " MDTM");
+  if (On(CMD_MFMT)) ReplySend(ftp, sock, " MFMT");
+  if (On(CMD_REST)) ReplySend(ftp, sock, " REST STREAM");
+  if (On(CMD_MLST) || On(CMD_MLSD)) {
+    char facts[64];
+    MlstFeatFacts(ftp->mlst_facts_off, facts, sizeof facts);
+    ReplySend(ftp, sock, " MLST %s", facts);
+  }
+  if (On(CMD_EPSV)) ReplySend(ftp, sock, " EPSV");
+  if (On(CMD_EPRT)) ReplySend(ftp, sock, " EPRT");
   // UTF8 and LANG go with the security features: a server without TLS never
-  // announces them.
+  // announces them, unless feat-utf8 says so.
   if (tls) {
     for (CommandId id : kSecurityFeatures)
       if (On(id)) ReplySend(ftp, sock, " %s", CommandName(id));
-    if (ftp->utf8_mode) {
-      ReplySend(ftp, sock, " UTF8");
-      if (On(CMD_LANG))
-        ReplySend(ftp, sock, "%s", ftp->lang == LANG_EN ? " LANG EN*;JA" : " LANG EN;JA*");
-    }
+  }
+  if ((tls || Config().feat_utf8) && ftp->utf8_mode) {
+    ReplySend(ftp, sock, " UTF8");
+    if (On(CMD_LANG))
+      ReplySend(ftp, sock, "%s", ftp->lang == LANG_EN ? " LANG EN*;JA" : " LANG EN;JA*");
   }
   ReplySend(ftp, sock, "211 END");
   return 0;
@@ -51,7 +76,18 @@ int CmdFeat(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
 int CmdOpts(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: OPTS");
   if (arg != nullptr) {
-    for (char* p = arg; *p; ++p) *p = Upper(*p);
+    for (char* p = arg; *p; ++p) *p = torva::ToUpperAscii(*p);
+    if (strncmp(arg, "MLST", 4) == 0 && (arg[4] == ' ' || arg[4] == '\r') &&
+        (On(CMD_MLST) || On(CMD_MLSD))) {
+      // The facts that MLST and MLSD show from now on.
+      char list[1024];
+      torva::CopyTruncated(list, arg + 4);
+      CutLineEnd(ftp, list);
+      char shown[64];
+      ftp->mlst_facts_off = MlstFactsFromOpts(list, shown, sizeof shown);
+      ReplySend(ftp, sock, "200 MLST OPTS %s", shown);
+      return 0;
+    }
     if (strncmp(arg, "UTF8", 4) == 0 && Config().opts_impl_utf8) {
       const char* p = arg + 4;
       while (*p == ' ') ++p;
@@ -87,7 +123,7 @@ int CmdLang(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   char tag[5];
   int n = 0;
   while (n < 4 && arg[n] != '\0' && arg[n] != '\r') {
-    tag[n] = Upper(arg[n]);
+    tag[n] = torva::ToUpperAscii(arg[n]);
     ++n;
   }
   tag[n] = '\0';
@@ -129,6 +165,13 @@ int CmdHelp(SOCKET sock, char*, FtpTbl* ftp, const uint8_t*) {
             Mark(CMD_STAT), Mark(CMD_HELP), Mark(CMD_NOOP));
   ReplySend(ftp, sock, " SIZE%c FEAT%c OPTS%c LANG%c", Mark(CMD_SIZE), Mark(CMD_FEAT),
             Mark(CMD_OPTS), Mark(CMD_LANG));
+  // The commands beyond the classic set appear once any of them is on, so a
+  // server without them answers as it always has.
+  if (AnyExtensionOn()) {
+    ReplySend(ftp, sock, " REST%c MDTM%c MFMT%c MLSD%c MLST%c", Mark(CMD_REST), Mark(CMD_MDTM),
+              Mark(CMD_MFMT), Mark(CMD_MLSD), Mark(CMD_MLST));
+    ReplySend(ftp, sock, " EPSV%c EPRT%c", Mark(CMD_EPSV), Mark(CMD_EPRT));
+  }
   ReplySend(ftp, sock, "214 End of HELP.");
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "torvad/DataConn.h"
 #include "torvad/Kanji.h"
 #include "torvad/Log.h"
+#include "torvad/Login.h"
 #include "torvad/Paths.h"
 #include "torvad/SessionIo.h"
 #include "torvad/Tls.h"
@@ -110,19 +111,27 @@ class LineSink {
   bool failed_ = false;
 };
 
-ListEntry EntryOf(const WIN32_FIND_DATA& fd, bool names_only) {
+ListEntry EntryOf(const WIN32_FIND_DATA& fd, const ListFrame& frame) {
   ListEntry e{};
   e.name = fd.cFileName;
   e.attributes = fd.dwFileAttributes;
   e.size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-  if (!names_only && !FileTimeToLocalSystemTime(&fd.ftLastWriteTime, &e.time))
-    memset(&e.time, 0, sizeof e.time);
+  if (!frame.names_only) {
+    const bool ok = frame.time == EntryTime::kUtc
+                        ? FileTimeToSystemTime(&fd.ftLastWriteTime, &e.time)
+                        : FileTimeToLocalSystemTime(&fd.ftLastWriteTime, &e.time);
+    if (!ok) memset(&e.time, 0, sizeof e.time);
+  }
   return e;
 }
 
-ListView ViewOf(const FtpTbl* ftp) {
+bool IsTopDir(const char* virt) { return virt[0] == '\\' && virt[1] == '\0'; }
+
+}  // namespace
+
+ListView ViewOf(const FtpTbl*, const char* virt) {
   ListView v{};
-  v.at_top = ftp->cur_dir[0] == '\\' && ftp->cur_dir[1] == '\0';
+  v.at_top = IsTopDir(virt);
   v.no_list_dir = Config().no_list_dir != 0;
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -130,29 +139,28 @@ ListView ViewOf(const FtpTbl* ftp) {
   return v;
 }
 
-using LineFormatter = bool (*)(const ListEntry&, const ListView&, char*, size_t);
-
-// The frame every format shares: the data connection, the header line, one
-// line per entry of the current directory, and 226 at the end, also when a
-// line could not be sent. A names-only listing reads no more of each entry
-// than its name and type.
+// A names-only listing reads no more of each entry than its name and type.
 int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& view,
-               bool names_only) {
+               const ListFrame& frame) {
   if (int r = DataOpen(ftp, sock, 0); r != 0) return r > 0 ? 0 : -1;
   LineSink out(ftp);
   char line[kLineText + 1];
-  if (view.at_top) {
-    torva::CopyTruncated(line, "List of root-directory");
-  } else {
-    char shown[1100];
-    DisplayCurrentDir(ftp, shown, sizeof shown);
-    torva::FormatInto(line, "List of %s", shown);
+  bool ok = true;
+  if (frame.title) {
+    if (IsTopDir(frame.virt)) {
+      torva::CopyTruncated(line, "List of root-directory");
+    } else {
+      char shown[1100];
+      DisplayDir(ftp, frame.virt, shown, sizeof shown);
+      torva::FormatInto(line, "List of %s", shown);
+    }
+    ok = out.Line(line);
   }
-  bool ok = out.Line(line);
 
   char dir[2100] = "";
   char pattern[2100] = "";
-  bool fits = LocalCurrentDir(ftp, dir, sizeof dir) && torva::FormatInto(pattern, "%s*", dir);
+  bool fits =
+      LocalDirOfVirtual(ftp, frame.virt, dir, sizeof dir) && torva::FormatInto(pattern, "%s*", dir);
   LogWrite(4, "Access directory: [%s]", pattern);
   UniqueFind search;
   WIN32_FIND_DATA fd;
@@ -163,7 +171,7 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
     // its place since leads out of it.
     SetLastError(ERROR_ACCESS_DENIED);
   } else {
-    search.Reset(names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd));
+    search.Reset(frame.names_only ? FindFirstFileNames(pattern, &fd) : FindFirstFile(pattern, &fd));
   }
   if (ok && !search) {
     torva::FormatInto(line, "Cannot access. (%d)", static_cast<int>(GetLastError()));
@@ -172,7 +180,7 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
     do {
       // A name with a line end in it would put a line of its own making into
       // the listing.
-      if (NameFitsOnALine(fd.cFileName) && format(EntryOf(fd, names_only), view, line, sizeof line))
+      if (NameFitsOnALine(fd.cFileName) && format(EntryOf(fd, frame), view, line, sizeof line))
         ok = out.Line(line);
     } while (ok && FindNextFile(search.Get(), &fd));
   }
@@ -181,6 +189,8 @@ int RunListing(FtpTbl* ftp, SOCKET sock, LineFormatter format, const ListView& v
   ReplySend(ftp, sock, "226 Closing data connection.");
   return 0;
 }
+
+namespace {
 
 // Date and time columns of the default format.
 int DateTime(char* out, size_t size, const SYSTEMTIME& t) {
@@ -206,6 +216,7 @@ ListChoice ChooseListFormat(int list_type, int list_type_unix, const char* arg) 
 bool DefaultLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
   const bool dir = (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (dir && v.no_list_dir) return false;
+  if (v.no_dots && IsDots(e.name)) return false;
   char when[64];
   DateTime(when, sizeof when, e.time);
   if (dir || (e.attributes & FILE_ATTRIBUTE_NORMAL) != 0) {
@@ -232,48 +243,94 @@ bool UnixLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
            (e.attributes & FILE_ATTRIBUTE_READONLY) != 0 ? "r-xr-xr-x" : "rwxrwxrwx");
   const char* month =
       e.time.wMonth >= 1 && e.time.wMonth <= 12 ? kMonths[e.time.wMonth - 1] : "???";
-  const unsigned low = static_cast<unsigned>(e.size & 0xFFFFFFFFu);
+  // The whole size: clients that mirror or resume compare it with the file.
+  const unsigned long long bytes = e.size;
   if (e.time.wYear == v.current_year) {
-    snprintf(out, size, "%s 1 username groupnam %12u %s %2d %02d:%02d %s", mode, low, month,
+    snprintf(out, size, "%s 1 username groupnam %12llu %s %2d %02d:%02d %s", mode, bytes, month,
              e.time.wDay, e.time.wHour, e.time.wMinute, e.name);
   } else {
-    snprintf(out, size, "%s 1 username groupnam %12u %s %2d %4d %s", mode, low, month, e.time.wDay,
-             e.time.wYear, e.name);
+    snprintf(out, size, "%s 1 username groupnam %12llu %s %2d %4d %s", mode, bytes, month,
+             e.time.wDay, e.time.wYear, e.name);
   }
   return true;
 }
 
 bool NameLine(const ListEntry& e, const ListView& v, char* out, size_t size) {
   if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && v.no_list_dir) return false;
+  if (v.no_dots && IsDots(e.name)) return false;
   torva::CopyTruncated(out, size, e.name);
   return true;
 }
 
+namespace {
+
+// A classic listing: the current directory under its title line.
+ListFrame CurrentDirFrame(const FtpTbl* ftp, bool names_only) {
+  return ListFrame{ftp->cur_dir, true, EntryTime::kLocal, names_only};
+}
+
+// The frame's directory, title and dot entries decide what a generator shows.
+int RunDefault(FtpTbl* ftp, SOCKET sock, ListView v, ListFrame f) {
+  return RunListing(ftp, sock, DefaultLine, v, f);
+}
+
+int RunUnix(FtpTbl* ftp, SOCKET sock, const char* options, ListView v, ListFrame f) {
+  // The letters count wherever they stand in the text.
+  v.show_hidden = options != nullptr && strchr(options, 'a') != nullptr;
+  v.show_dots = !v.no_dots && options != nullptr && strchr(options, 'A') != nullptr;
+  return RunListing(ftp, sock, UnixLine, v, f);
+}
+
+int RunNames(FtpTbl* ftp, SOCKET sock, ListView v, ListFrame f) {
+  f.names_only = true;
+  return RunListing(ftp, sock, NameLine, v, f);
+}
+
+}  // namespace
+
 int ListDefault(FtpTbl* ftp, SOCKET sock, const char*) {
-  return RunListing(ftp, sock, DefaultLine, ViewOf(ftp), false);
+  return RunDefault(ftp, sock, ViewOf(ftp, ftp->cur_dir), CurrentDirFrame(ftp, false));
 }
 
 int ListUnix(FtpTbl* ftp, SOCKET sock, const char* options) {
-  ListView v = ViewOf(ftp);
-  // The letters count wherever they stand in the text.
-  v.show_hidden = options != nullptr && strchr(options, 'a') != nullptr;
-  v.show_dots = options != nullptr && strchr(options, 'A') != nullptr;
-  return RunListing(ftp, sock, UnixLine, v, false);
+  return RunUnix(ftp, sock, options, ViewOf(ftp, ftp->cur_dir), CurrentDirFrame(ftp, false));
 }
 
 int ListNames(FtpTbl* ftp, SOCKET sock, const char*) {
-  return RunListing(ftp, sock, NameLine, ViewOf(ftp), true);
+  return RunNames(ftp, sock, ViewOf(ftp, ftp->cur_dir), CurrentDirFrame(ftp, true));
+}
+
+bool SplitListArgument(char* arg, char* options, size_t size, const char** path) {
+  options[0] = '\0';
+  size_t used = 0;
+  char* p = arg;
+  for (;;) {
+    while (*p == ' ') ++p;
+    if (*p != '-') break;
+    char* end = p;
+    while (*end != '\0' && *end != ' ') ++end;
+    const size_t len = static_cast<size_t>(end - p);
+    if (used + len + 2 > size) return false;
+    if (used > 0) options[used++] = ' ';
+    memcpy(options + used, p, len);
+    used += len;
+    options[used] = '\0';
+    p = end;
+  }
+  *path = p;
+  return true;
 }
 
 namespace {
 
-int RunChoice(FtpTbl* ftp, SOCKET sock, const ListChoice& c) {
+int RunChoice(FtpTbl* ftp, SOCKET sock, const ListChoice& c, const ListView& v,
+              const ListFrame& f) {
   switch (c.format) {
-    case ListFormat::kUnix: return ListUnix(ftp, sock, c.text);
-    case ListFormat::kNames: return ListNames(ftp, sock, c.text);
+    case ListFormat::kUnix: return RunUnix(ftp, sock, c.text, v, f);
+    case ListFormat::kNames: return RunNames(ftp, sock, v, f);
     case ListFormat::kDefault: break;
   }
-  return ListDefault(ftp, sock, c.text);
+  return RunDefault(ftp, sock, v, f);
 }
 
 // Both commands need a PORT or PASV first; without one the session ends.
@@ -283,18 +340,45 @@ bool DataModeSet(FtpTbl* ftp, SOCKET sock) {
   return false;
 }
 
+// LIST and NLST. With list-standard the argument's words that begin with '-'
+// are the options and the rest names the directory; the listing has no title
+// and NLST leaves the dot entries out.
+int RunListCommand(FtpTbl* ftp, SOCKET sock, char* arg, int list_type, bool nlst) {
+  if (!DataModeSet(ftp, sock)) return -1;
+  if (!Config().list_standard) {
+    return RunChoice(ftp, sock, ChooseListFormat(list_type, Config().list_type_unix, arg),
+                     ViewOf(ftp, ftp->cur_dir), CurrentDirFrame(ftp, false));
+  }
+  char virt[1024];
+  torva::CopyTruncated(virt, ftp->cur_dir);
+  char options[1024] = "";
+  const char* path = "";
+  if (arg != nullptr) {
+    CutLineEnd(ftp, arg);
+    if (!SplitListArgument(arg, options, sizeof options, &path)) path = "";
+  }
+  if (path[0] != '\0' && !ResolveDirectory(ftp, path, virt)) {
+    DataClose(ftp);
+    ReplySend(ftp, sock, "550 Requested action not taken.");
+    return 0;
+  }
+  ListView view = ViewOf(ftp, virt);
+  view.no_dots = nlst;
+  const ListFrame frame{virt, false, EntryTime::kLocal, false};
+  return RunChoice(
+      ftp, sock,
+      ChooseListFormat(list_type, Config().list_type_unix, options[0] != '\0' ? options : nullptr),
+      view, frame);
+}
+
 }  // namespace
 
 int CmdList(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: LIST");
-  if (!DataModeSet(ftp, sock)) return -1;
-  return RunChoice(ftp, sock,
-                   ChooseListFormat(Config().list_type_list, Config().list_type_unix, arg));
+  return RunListCommand(ftp, sock, arg, Config().list_type_list, false);
 }
 
 int CmdNlst(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   LogWrite(4, "Command: NLST");
-  if (!DataModeSet(ftp, sock)) return -1;
-  return RunChoice(ftp, sock,
-                   ChooseListFormat(Config().list_type_nlst, Config().list_type_unix, arg));
+  return RunListCommand(ftp, sock, arg, Config().list_type_nlst, true);
 }

@@ -1,5 +1,6 @@
 #include "torvad/Login.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "common/strutil.h"
@@ -91,10 +92,17 @@ int CmdUser(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   ssl_st* ctrl_ssl = ftp->ctrl_ssl;
   int prot_level = ftp->prot_level;
   int pass_sent = ftp->pass_sent;
+  // Control lines already read for the session loop are the client's next
+  // commands; they stay too.
+  char early[sizeof ftp->ctrl_early];
+  const int early_len = ftp->ctrl_early_len;
+  memcpy(early, ftp->ctrl_early, static_cast<size_t>(early_len));
   FtpTblClear(ftp);
   ftp->ctrl_ssl = ctrl_ssl;
   ftp->prot_level = prot_level;
   ftp->pass_sent = pass_sent;
+  memcpy(ftp->ctrl_early, early, static_cast<size_t>(early_len));
+  ftp->ctrl_early_len = early_len;
   ftp->utf8_mode = Config().utf8_mode;
   ftp->lang = Config().default_lang;
   torva::CopyTruncated(ftp->user_name, arg);
@@ -150,11 +158,17 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
   if (Config().access_log2) {
     static constexpr uint8_t kNone[4] = {0, 0, 0, 0};
     const uint8_t* a = client_addr ? client_addr : kNone;
+    char from[64];
+    SockAddress peer;
+    if (SockGetPeerAddress(sock, &peer) == 0 && peer.family == WS_AF_INET6)
+      SockAddressText(peer, from, sizeof from);
+    else
+      snprintf(from, sizeof from, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
     if (ftp->anonymous) {
-      AccessLogWrite("Anonymous login was success from %d.%d.%d.%d (ID=%X / PASS=%s)", a[0], a[1],
-                     a[2], a[3], static_cast<unsigned>(GetCurrentThreadId()), ftp->password);
+      AccessLogWrite("Anonymous login was success from %s (ID=%X / PASS=%s)", from,
+                     static_cast<unsigned>(GetCurrentThreadId()), ftp->password);
     } else {
-      AccessLogWrite("Login was success from %d.%d.%d.%d (ID=%X / USER=%s)", a[0], a[1], a[2], a[3],
+      AccessLogWrite("Login was success from %s (ID=%X / USER=%s)", from,
                      static_cast<unsigned>(GetCurrentThreadId()), ftp->user_name);
     }
   }

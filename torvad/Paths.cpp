@@ -99,7 +99,7 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
   // '/' that this command does not split at, such as MKD's with the display
   // separator '\', or one that follows a Shift_JIS lead byte) would make it
   // several, and "x/../.." would climb out of root_dir.
-  if (strchr(comp, torva::kPathSep) != nullptr) return kWalkError;
+  if (strpbrk(comp, torva::kPathSepChars) != nullptr) return kWalkError;
   char next[1024];
   bool fits = IsTop(path) ? torva::FormatInto(next, "%s\\", comp)
                           : torva::FormatInto(next, "%s%s\\", path, comp);
@@ -209,24 +209,40 @@ void DisplayCurrentDir(const FtpTbl* ftp, char* out, size_t size) {
   DisplayOf(ftp, ftp->cur_dir, out, size);
 }
 
+bool UserMayWrite(const FtpTbl* ftp) {
+  if (ftp->anonymous) return Config().anonymous_write != 0;
+  int32_t code = 0;
+  return tvusers_is_writable(&code, ftp->user_name) != 0;
+}
+
 int CheckWritable(FtpTbl* ftp, SOCKET sock) {
-  bool ok;
-  if (ftp->anonymous) {
-    ok = Config().anonymous_write != 0;
-  } else {
-    int32_t code = 0;
-    ok = tvusers_is_writable(&code, ftp->user_name) != 0;
-  }
+  bool ok = UserMayWrite(ftp);
   if (!ok) ReplySend(ftp, sock, "550 No permission.");
   return ok ? 1 : 0;
 }
 
+bool ResolveDirectory(const FtpTbl* ftp, const char* arg, char (&virt)[1024]) {
+  char work[1024];
+  torva::CopyTruncated(work, arg);
+  CutLineEnd(ftp, work);
+  if (!NameIsClean(ftp, work)) return false;
+  ReplaceChar(ftp, work, '/', '\\');
+  char* rest = WalkStart(ftp, work, virt, false);
+  return WalkAll(ftp, virt, rest, '\\', Walk::kCheck) != kWalkError;
+}
+
+bool LocalDirOfVirtual(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
+  return LocalDirOf(ftp, virt, out, size);
+}
+
+void DisplayDir(const FtpTbl* ftp, const char* virt, char* out, size_t size) {
+  DisplayOf(ftp, virt, out, size);
+}
+
 int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!Preamble(ftp, sock, "CWD", arg)) return -1;
-  ReplaceChar(ftp, arg, '/', '\\');
   char path[1024];
-  char* rest = WalkStart(ftp, arg, path, false);
-  if (!NameIsClean(ftp, arg) || WalkAll(ftp, path, rest, '\\', Walk::kCheck) == kWalkError) {
+  if (!ResolveDirectory(ftp, arg, path)) {
     ReplySend(ftp, sock, kNotTaken);
     return 0;
   }

@@ -45,6 +45,21 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
 // 1 when the session's user may change the file system; 0 after replying
 // "550 No permission.".
 int CheckWritable(FtpTbl* ftp, SOCKET sock);
+// The same question without a reply.
+bool UserMayWrite(const FtpTbl* ftp);
+
+// The directory that a command argument names, as a virtual directory path
+// in the form of cur_dir: relative to the current directory, or to the top
+// when it starts with '/' or ''; "." and ".." components are walked. false
+// when a component is missing or no directory, ".." would leave the top or
+// the name holds a line break.
+// `arg` is cut at its line end; the session is not changed.
+bool ResolveDirectory(const FtpTbl* ftp, const char* arg, char (&virt)[1024]);
+// Local path of a virtual directory path, ending with the separator. false
+// when it does not fit.
+bool LocalDirOfVirtual(const FtpTbl* ftp, const char* virt, char* out, size_t size);
+// Display form of a virtual directory path (see DisplayCurrentDir).
+void DisplayDir(const FtpTbl* ftp, const char* virt, char* out, size_t size);
 
 // File-management commands.
 int CmdCwd(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr);

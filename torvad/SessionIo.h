@@ -16,5 +16,11 @@ int DataTextSend(FtpTbl* ftp, const char* format, ...) __attribute__((format(pri
 // All bytes on the data connection; 0 or -1.
 int DataSend(FtpTbl* ftp, const void* data, int length);
 // One receive from the data connection: 0 with *size set (0 at the end of the
-// data), or -1.
+// data), or -1. While a transfer watches for ABOR (Abort.h), both also give
+// -1 when the client asked to abort, and a silent peer is waited for up to
+// session-timeout.
 int DataRecv(FtpTbl* ftp, void* buffer, int* size);
+// One receive as DataRecv, without watching. With `would_block` given, a
+// receive that would have had to wait sets it and returns 0 with *size
+// untouched.
+int DataRecvOnce(FtpTbl* ftp, void* buffer, int* size, bool* would_block);

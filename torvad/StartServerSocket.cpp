@@ -15,6 +15,9 @@ SOCKET StartServerSocket() {
   // A restarted server must not wait for old connections in TIME_WAIT; a port
   // that another process listens on still fails the bind.
   SockSetReuseAddr(s);
+  // An IPv6 socket on the unspecified address serves IPv4 clients too (as
+  // mapped addresses), whatever the system's default says.
+  if (c.socket_domain == WS_AF_INET6) SockSetV6Only(s, FALSE);
   if (SockBind(s, c.socket_domain, c.bind_addr, c.port) != 0) {
     LogFailed(1, "bind", static_cast<DWORD>(SockLastError()));
     SockClose(s);

@@ -5,7 +5,7 @@
 #include "torvad/Log.h"
 #include "torvad/TransMain.h"
 
-int StartTrans(SOCKET sock, const uint8_t address[4]) {
+int StartTrans(SOCKET sock, const SockAddress& address) {
   TRACE_START("StartTrans", "StartTrans");
   // The thread learns its socket from its connection list entry, so it waits
   // behind its gate until the entry exists.

@@ -6,4 +6,4 @@
 
 // Starts the session thread of an accepted connection. 0, or -1 after closing
 // the socket.
-int StartTrans(SOCKET sock, const uint8_t address[4]);
+int StartTrans(SOCKET sock, const SockAddress& address);

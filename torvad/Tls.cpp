@@ -179,6 +179,19 @@ void MarkFailed(SSL* ssl, int ret) {
   if (err != SSL_ERROR_ZERO_RETURN) SSL_set_quiet_shutdown(ssl, 1);
 }
 
+// After a call that failed: true (and nothing marked) when the caller asked
+// to repeat calls that merely ran into the socket's time-out.
+bool RepeatOrMark(SSL* ssl, int ret, bool* would_block) {
+  if (ret > 0) return false;
+  if (would_block != nullptr) {
+    int err = SSL_get_error(ssl, ret);
+    *would_block = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE;
+    if (*would_block) return true;
+  }
+  MarkFailed(ssl, ret);
+  return false;
+}
+
 // Gives a data connection the session id context of its control connection.
 bool SameSessionContext(SSL* data, SSL* ctrl) {
   const SSL_SESSION* session = SSL_get_session(ctrl);
@@ -307,10 +320,10 @@ int TlsGetError(ssl_st* ssl, int ret) { return SSL_get_error(ssl, ret); }
 
 // The library's verdict on a failed call reads the thread's error queue, so
 // every call starts with an empty one.
-int TlsRead(ssl_st* ssl, void* buffer, int length) {
+int TlsRead(ssl_st* ssl, void* buffer, int length, bool* would_block) {
   ERR_clear_error();
   int n = SSL_read(ssl, buffer, length);
-  MarkFailed(ssl, n);
+  RepeatOrMark(ssl, n, would_block);
   return n;
 }
 
@@ -322,9 +335,17 @@ int TlsReadWithin(ssl_st* ssl, void* buffer, int length, int timeout_ms) {
   return n;
 }
 
-int TlsWrite(ssl_st* ssl, const void* data, int length) {
+int TlsWrite(ssl_st* ssl, const void* data, int length, bool* would_block) {
   const long long limit_ms = Config().session_timeout * 1000LL;
   const SOCKET sock = SslSocket(ssl);
+  if (would_block != nullptr) {
+    // The caller keeps the socket non-blocking and makes its own waits,
+    // watching the control connection meanwhile.
+    ERR_clear_error();
+    int n = SSL_write(ssl, data, length);
+    RepeatOrMark(ssl, n, would_block);
+    return n;
+  }
   if (limit_ms <= 0 || sock == INVALID_SOCKET) {
     ERR_clear_error();
     int n = SSL_write(ssl, data, length);
@@ -364,6 +385,10 @@ int TlsWrite(ssl_st* ssl, const void* data, int length) {
   SockSetNonBlocking(sock, FALSE);
   MarkFailed(ssl, n);
   return n;
+}
+
+void TlsSetQuietShutdown(ssl_st* ssl) {
+  if (ssl != nullptr) SSL_set_quiet_shutdown(ssl, 1);
 }
 
 bool TlsClosedByPeer(ssl_st* ssl, int ret) {

@@ -32,11 +32,18 @@ int TlsAccept(ssl_st* ssl);
 int TlsGetError(ssl_st* ssl, int ret);
 // One read / one write of up to `length` bytes: the library's result. After a
 // failure other than the peer's close alert the session sends no close alert.
-int TlsRead(ssl_st* ssl, void* buffer, int length);
+// With `would_block` given, a call that only ran into the socket's time-out
+// (or, on a non-blocking socket, would have had to wait) sets it and leaves
+// the session as it was: the same call is then repeated.
+int TlsRead(ssl_st* ssl, void* buffer, int length, bool* would_block = nullptr);
 // TlsRead that gives up once timeout_ms have passed in all, however slowly
 // the peer trickles the bytes of a record in.
 int TlsReadWithin(ssl_st* ssl, void* buffer, int length, int timeout_ms);
-int TlsWrite(ssl_st* ssl, const void* data, int length);
+// Without `would_block` the write waits for room itself, giving up after
+// session-timeout without progress.
+int TlsWrite(ssl_st* ssl, const void* data, int length, bool* would_block = nullptr);
+// The session ends without its close alert (an aborted transfer).
+void TlsSetQuietShutdown(ssl_st* ssl);
 // True when `ret`, the result of TlsRead, is the end of the data that the
 // peer announced with its close alert (not a connection that just ended).
 bool TlsClosedByPeer(ssl_st* ssl, int ret);

@@ -8,6 +8,7 @@
 
 #include "platform/system.h"
 #include "platform/unique_handle.h"
+#include "torvad/Abort.h"
 #include "torvad/CommandDispatch.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/ConnectList.h"
@@ -137,13 +138,24 @@ int MsUntil(std::chrono::steady_clock::time_point end) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// Moves control bytes that arrived while a transfer watched for ABOR into
+// the receive buffer: they go before anything still in the socket.
+int TakeEarlyBytes(FtpTbl* ftp, char* into, int room) {
+  int n = ftp->ctrl_early_len < room ? ftp->ctrl_early_len : room;
+  memcpy(into, ftp->ctrl_early, static_cast<size_t>(n));
+  ftp->ctrl_early_len -= n;
+  memmove(ftp->ctrl_early, ftp->ctrl_early + n, static_cast<size_t>(ftp->ctrl_early_len));
+  return n;
+}
+
 // Reads command lines and dispatches each complete one until the client goes
 // quiet for session-timeout seconds, takes longer than that for one request,
 // the connection ends or fails, a line grows too long or a handler ends the
-// session.
+// session. While ABOR is on, Telnet commands are taken out of what arrives.
 void CommandLoop(SOCKET sock, char* buffer, FtpTbl* ftp, const uint8_t* client_addr) {
   long long wait = static_cast<long long>(Config().session_timeout) * 1000;
   const int wait_ms = wait > 0x7FFFFFFF ? 0x7FFFFFFF : wait < 0 ? 0 : static_cast<int>(wait);
+  const bool abor = Config().cmd_enable[CMD_ABOR] != 0;
   // An idle session waits session-timeout for its next request; a request
   // must be complete within session-timeout of its first byte, so a client
   // that trickles a byte now and then cannot hold its session (and its slot)
@@ -151,26 +163,37 @@ void CommandLoop(SOCKET sock, char* buffer, FtpTbl* ftp, const uint8_t* client_a
   std::chrono::steady_clock::time_point request_end{};
   int count = 0;
   for (;;) {
-    // Bytes already decrypted by the TLS session are not visible to a wait
-    // on the socket.
-    bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
-    if (!pending &&
-        SessionWait(ftp, sock, client_addr, count > 0 ? MsUntil(request_end) : wait_ms) != 1) {
-      LogWrite(3, "Session timeout. (%dsec)", Config().session_timeout);
-      return;
-    }
-    if (count == 0)
-      request_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    bool closed = false;
-    int n = ReceiveSome(sock, ftp, buffer + count, kRecvBufferSize - 1 - count,
-                        MsUntil(request_end), &closed);
-    if (closed) {
-      LogWrite(4, "Closed by the client.");
-      return;
-    }
-    if (n <= 0) {
-      LogWrite(2, "Request recv error.");
-      return;
+    int n;
+    if (ftp->ctrl_early_len > 0) {
+      if (count == 0)
+        request_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+      n = TakeEarlyBytes(ftp, buffer + count, kRecvBufferSize - 1 - count);
+    } else {
+      // Bytes already decrypted by the TLS session are not visible to a wait
+      // on the socket.
+      bool pending = ftp->ctrl_ssl != nullptr && TlsPending(ftp->ctrl_ssl) > 0;
+      if (!pending && SessionWait(ftp, sock, count > 0 ? MsUntil(request_end) : wait_ms) != 1) {
+        LogWrite(3, "Session timeout. (%dsec)", Config().session_timeout);
+        return;
+      }
+      if (count == 0)
+        request_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+      bool closed = false;
+      n = ReceiveSome(sock, ftp, buffer + count, kRecvBufferSize - 1 - count, MsUntil(request_end),
+                      &closed);
+      if (closed) {
+        LogWrite(4, "Closed by the client.");
+        return;
+      }
+      if (n <= 0) {
+        LogWrite(2, "Request recv error.");
+        return;
+      }
+      if (abor) {
+        n = static_cast<int>(
+            StripTelnet(buffer + count, static_cast<size_t>(n), &ftp->telnet_state));
+        if (n == 0) continue;  // Telnet commands only
+      }
     }
     if (getenv("TVS_DUMP") != nullptr)
       DumpWrite("Received Data", buffer + count, static_cast<size_t>(n));
@@ -196,6 +219,7 @@ void FtpTblClear(FtpTbl* ftp) {
   memset(ftp, 0, sizeof *ftp);
   ftp->data_sock = INVALID_SOCKET;
   ftp->pasv_listen = INVALID_SOCKET;
+  ftp->watch_ctrl = INVALID_SOCKET;
 }
 
 DWORD TransMain(void*) {
@@ -210,7 +234,10 @@ DWORD TransMain(void*) {
   }
   LogWrite(4, "Transaction was started. (%llX/%X)", SockNumber(sock),
            static_cast<unsigned>(GetCurrentThreadId()));
-  const uint8_t* client_addr = ConnectListSerch2();
+  const SockAddress* client = ConnectListSerch2();
+  // Handlers see the address bytes: four for IPv4 clients, sixteen for IPv6
+  // ones (they ask the control socket when the family matters).
+  const uint8_t* client_addr = client != nullptr ? client->addr : nullptr;
 
   SessionGuard session(sock);
   if (!session.Allocate()) return static_cast<DWORD>(-1);
@@ -223,6 +250,9 @@ DWORD TransMain(void*) {
   // Replies often come in pairs (150 then 226, multi-line answers): without
   // this the second waits for the client's delayed acknowledgement of the first.
   SockSetNoDelay(sock);
+  // Clients send ABOR as urgent data (Python's ftplib) or after a Telnet
+  // Synch: the urgent byte must arrive in the line like every other.
+  if (Config().cmd_enable[CMD_ABOR]) SockSetOobInline(sock);
 
   if (Config().implicit_flag && TlsEnabled() && !ImplicitHandshake(sock, ftp))
     return static_cast<DWORD>(-1);
@@ -237,16 +267,16 @@ DWORD TransMain(void*) {
 
   if (ConnectListTerminating()) return 0;  // the process is ending; no clean-up
   LogWrite(3, "FTP session is closing.");
-  if (client_addr != nullptr) {
+  if (client != nullptr) {
     if (ftp->logged_in == 1) {
       LogWrite(4, "Reseting the failure-list.");
-      FailureListReset(client_addr);
+      FailureListReset(*client);
     } else if (Config().failure_needs_password && !ftp->pass_sent) {
       // Port probes, FEAT checks and a QUIT before log-in tried no password.
       LogWrite(4, "No password was tried.");
     } else {
       LogWrite(4, "Adding the failure-list.");
-      FailureListAdd(client_addr);
+      FailureListAdd(*client);
     }
   }
   TRACE_END("TransMain", "TransMain");

@@ -62,10 +62,12 @@ constexpr char kTooManyReply[] = "421 Too many connections from your address.\r\
 // max-connect-per-host: a further connection from an address that holds its
 // share already is told so and closed. It never becomes a session, so it
 // counts as no log-in failure either.
-bool TooManyFrom(SOCKET c, const uint8_t addr[4]) {
+bool TooManyFrom(SOCKET c, const SockAddress& addr) {
   const int limit = Config().max_connect_per_host;
   if (limit <= 0 || ConnectListCountFrom(addr) < limit) return false;
-  LogWrite(3, "Too many connections from %d.%d.%d.%d.", addr[0], addr[1], addr[2], addr[3]);
+  char text[64];
+  SockAddressText(addr, text, sizeof text);
+  LogWrite(3, "Too many connections from %s.", text);
   // A new socket takes this much at once; a client already gone is no news.
   static_cast<void>(SockSend(c, kTooManyReply, sizeof kTooManyReply - 1));
   SockClose(c);
@@ -86,8 +88,8 @@ bool TooManyFrom(SOCKET c, const uint8_t addr[4]) {
       } else if (r == 0) {
         ConnectListChk();
       } else {
-        uint8_t addr[4] = {};
-        SOCKET c = SockAccept(g_listen, addr, nullptr);
+        SockAddress addr;
+        SOCKET c = SockAcceptAddress(g_listen, &addr);
         if (c == INVALID_SOCKET) {
           if (ConnectListTerminating()) AwaitTermination();
           LogFailed(1, "accept", static_cast<DWORD>(SockLastError()));

@@ -14,6 +14,8 @@ inline constexpr const char kEventsLibrary[] = "libtvevents.so";
 // Separator of local paths on this platform. Registry key paths keep '\'.
 inline constexpr char kPathSep = '/';
 inline constexpr const char kPathSepStr[] = "/";
+// Any character that separates path components (here the separator alone).
+inline constexpr const char kPathSepChars[] = "/";
 
 // Disconnect file of one IPv4 address: directory, separator, 8 hex digits, ".dca".
 inline constexpr const char kDisconnectFileFormat[] = "%s/%02X%02X%02X%02X.dca";

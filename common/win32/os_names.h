@@ -15,6 +15,8 @@ inline constexpr const char kEventsLibrary[] = "tvevents.dll";
 // Separator of local paths. Registry key paths use the same '\'.
 inline constexpr char kPathSep = '\\';
 inline constexpr const char kPathSepStr[] = "\\";
+// Any character that separates path components: Windows takes '/' too.
+inline constexpr const char kPathSepChars[] = "\\/";
 
 // Disconnect file of one IPv4 address: directory, separator, 8 hex digits, ".dca".
 inline constexpr const char kDisconnectFileFormat[] = "%s\\%02X%02X%02X%02X.dca";

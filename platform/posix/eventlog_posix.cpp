@@ -106,16 +106,16 @@ bool ModuleTable(HMODULE module, const BYTE** table, DWORD* size) {
   return *table != nullptr;
 }
 
-bool ConversionOk(const std::string& spec) {
+bool ConversionOk(const std::string& conv_text) {
   // flags, width, precision, length, conversion: "-08.3lx"
-  size_t i = spec.find_first_not_of("-+ #0");
+  size_t i = conv_text.find_first_not_of("-+ #0");
   if (i == std::string::npos) return false;
-  while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') ++i;
-  if (i < spec.size() && spec[i] == '.') {
+  while (i < conv_text.size() && conv_text[i] >= '0' && conv_text[i] <= '9') ++i;
+  if (i < conv_text.size() && conv_text[i] == '.') {
     ++i;
-    while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') ++i;
+    while (i < conv_text.size() && conv_text[i] >= '0' && conv_text[i] <= '9') ++i;
   }
-  std::string rest = spec.substr(i);
+  std::string rest = conv_text.substr(i);
   static const char* const kForms[] = {"s",   "c",    "d",    "i",    "u",    "x",   "X",   "o",
                                        "ld",  "li",   "lu",   "lx",   "lX",   "lld", "llu", "llx",
                                        "llX", "I64d", "I64u", "I64x", "I64X", "hd",  "hu",  "hx"};
@@ -127,11 +127,11 @@ bool ConversionOk(const std::string& spec) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 // One insert, formatted by its conversion (already checked by ConversionOk).
-std::string FormatInsert(std::string spec, DWORD_PTR value) {
-  size_t pos = spec.find("I64");
-  if (pos != std::string::npos) spec.replace(pos, 3, "ll");
-  std::string fmt = "%" + spec;
-  char conv = spec.back();
+std::string FormatInsert(std::string conv_text, DWORD_PTR value) {
+  size_t pos = conv_text.find("I64");
+  if (pos != std::string::npos) conv_text.replace(pos, 3, "ll");
+  std::string fmt = "%" + conv_text;
+  char conv = conv_text.back();
   char buf[128];
   if (conv == 's') {
     const char* s = reinterpret_cast<const char*>(value);
@@ -141,8 +141,8 @@ std::string FormatInsert(std::string spec, DWORD_PTR value) {
     return out;
   }
   // A character always travels as an int, whatever its length modifier.
-  bool wide = conv != 'c' && spec.find("ll") != std::string::npos;
-  bool lng = conv != 'c' && !wide && spec.find('l') != std::string::npos;
+  bool wide = conv != 'c' && conv_text.find("ll") != std::string::npos;
+  bool lng = conv != 'c' && !wide && conv_text.find('l') != std::string::npos;
   bool is_signed = conv == 'd' || conv == 'i';
   if (wide)
     snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned long long>(value));
@@ -189,20 +189,20 @@ DWORD Expand(const std::string& text, const DWORD_PTR* args, size_t count, bool 
       i += 2;
       if (i < text.size() && text[i] >= '0' && text[i] <= '9')
         index = index * 10 + (text[i++] - '0');
-      std::string spec = "s";
+      std::string conv_text = "s";
       if (i < text.size() && text[i] == '!') {
         size_t close = text.find('!', i + 1);
         if (close == std::string::npos) return ERROR_INVALID_PARAMETER;
-        spec = text.substr(i + 1, close - i - 1);
+        conv_text = text.substr(i + 1, close - i - 1);
         i = close + 1;
-        if (!ConversionOk(spec)) return ERROR_INVALID_PARAMETER;
+        if (!ConversionOk(conv_text)) return ERROR_INVALID_PARAMETER;
       }
       if (count != kUnknownCount && static_cast<size_t>(index) > count) {
         out->append(text, start, i - start);
         continue;
       }
       if (args == nullptr) return ERROR_INVALID_PARAMETER;
-      *out += FormatInsert(spec, args[index - 1]);
+      *out += FormatInsert(conv_text, args[index - 1]);
       continue;
     }
     i += 2;

@@ -20,6 +20,25 @@ namespace {
 
 constexpr uint64_t kEpochDiff = 116444736000000000ULL;  // 1601 to 1970 in 100 ns
 
+// The calendar fields of a broken-down time.
+SYSTEMTIME SystemTimeOf(const struct tm& tm, WORD milliseconds) {
+  SYSTEMTIME st;
+  st.wYear = static_cast<WORD>(tm.tm_year + 1900);
+  st.wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  st.wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  st.wDay = static_cast<WORD>(tm.tm_mday);
+  st.wHour = static_cast<WORD>(tm.tm_hour);
+  st.wMinute = static_cast<WORD>(tm.tm_min);
+  st.wSecond = static_cast<WORD>(tm.tm_sec);
+  st.wMilliseconds = milliseconds;
+  return st;
+}
+
+// Seconds since 1970 of a file time (negative before it).
+int64_t UnixSeconds(uint64_t t) {
+  return static_cast<int64_t>(t / 10000000ULL) - static_cast<int64_t>(kEpochDiff / 10000000ULL);
+}
+
 BOOL FailErrno() {
   SetLastError(ErrnoToWin32(errno));
   return FALSE;
@@ -176,7 +195,7 @@ DWORD GetFileAttributes(const char* path) {
   return Attributes(BaseName(path), st);
 }
 
-BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS, WIN32_FILE_ATTRIBUTE_DATA* data) {
   struct stat st;
   if (stat(path, &st) != 0) return FailErrno();
   data->dwFileAttributes = Attributes(BaseName(path), st);
@@ -432,19 +451,88 @@ BOOL FileStreamTruncate(FILE* stream) {
   return TRUE;
 }
 
+BOOL FileStreamSetSize(FILE* stream, int64_t size) {
+  if (fflush(stream) != 0) return FailErrno();
+  if (ftruncate(fileno(stream), static_cast<off_t>(size)) != 0) return FailErrno();
+  return FileStreamSeek(stream, size);
+}
+
+BOOL FileStreamSeek(FILE* stream, int64_t offset) {
+  if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return FailErrno();
+  return TRUE;
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                 const FILETIME* write) {
+  (void)creation;  // this file system keeps no creation time to set
+  auto* f = static_cast<FileObject*>(file);
+  if (f == nullptr || file == INVALID_HANDLE_VALUE || f->fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  struct timespec times[2];
+  const FILETIME* given[2] = {access, write};
+  for (int i = 0; i < 2; ++i) {
+    if (given[i] == nullptr) {
+      times[i].tv_sec = 0;
+      times[i].tv_nsec = UTIME_OMIT;
+      continue;
+    }
+    uint64_t t = (static_cast<uint64_t>(given[i]->dwHighDateTime) << 32) | given[i]->dwLowDateTime;
+    times[i].tv_sec = static_cast<time_t>(UnixSeconds(t));
+    times[i].tv_nsec = static_cast<long>((t % 10000000ULL) * 100);
+  }
+  if (futimens(f->fd, times) != 0) return FailErrno();
+  return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
+  uint64_t t = (static_cast<uint64_t>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
+  time_t secs = static_cast<time_t>(UnixSeconds(t));
+  struct tm tm;
+  if (gmtime_r(&secs, &tm) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *out = SystemTimeOf(tm, static_cast<WORD>((t / 10000) % 1000));
+  return TRUE;
+}
+
+BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* out) {
+  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
+      st->wDay > kDays[st->wMonth - 1] || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 ||
+      st->wMilliseconds > 999) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const bool leap = (st->wYear % 4 == 0 && st->wYear % 100 != 0) || st->wYear % 400 == 0;
+  if (st->wMonth == 2 && st->wDay == 29 && !leap) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  tm.tm_year = st->wYear - 1900;
+  tm.tm_mon = st->wMonth - 1;
+  tm.tm_mday = st->wDay;
+  tm.tm_hour = st->wHour;
+  tm.tm_min = st->wMinute;
+  tm.tm_sec = st->wSecond;
+  int64_t secs = static_cast<int64_t>(timegm(&tm));
+  uint64_t t = static_cast<uint64_t>(secs * 10000000LL + static_cast<int64_t>(kEpochDiff)) +
+               static_cast<uint64_t>(st->wMilliseconds) * 10000ULL;
+  out->dwLowDateTime = static_cast<DWORD>(t);
+  out->dwHighDateTime = static_cast<DWORD>(t >> 32);
+  return TRUE;
+}
+
 void GetLocalTime(SYSTEMTIME* out) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tm;
   localtime_r(&ts.tv_sec, &tm);
-  out->wYear = static_cast<WORD>(tm.tm_year + 1900);
-  out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
-  out->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
-  out->wDay = static_cast<WORD>(tm.tm_mday);
-  out->wHour = static_cast<WORD>(tm.tm_hour);
-  out->wMinute = static_cast<WORD>(tm.tm_min);
-  out->wSecond = static_cast<WORD>(tm.tm_sec);
-  out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+  *out = SystemTimeOf(tm, static_cast<WORD>(ts.tv_nsec / 1000000));
 }
 
 BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
@@ -456,14 +544,7 @@ BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  out->wYear = static_cast<WORD>(tm.tm_year + 1900);
-  out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
-  out->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
-  out->wDay = static_cast<WORD>(tm.tm_mday);
-  out->wHour = static_cast<WORD>(tm.tm_hour);
-  out->wMinute = static_cast<WORD>(tm.tm_min);
-  out->wSecond = static_cast<WORD>(tm.tm_sec);
-  out->wMilliseconds = static_cast<WORD>((t / 10000) % 1000);
+  *out = SystemTimeOf(tm, static_cast<WORD>((t / 10000) % 1000));
   return TRUE;
 }
 

@@ -66,6 +66,13 @@ int FailWsa() {
   return SOCKET_ERROR;
 }
 
+// EAGAIN of a send or receive: the socket is non-blocking (would block) or
+// one of its time-outs expired.
+int FailAgain(SOCKET s) {
+  errno = (fcntl(s, F_GETFL) & O_NONBLOCK) != 0 ? EAGAIN : ETIMEDOUT;
+  return FailWsa();
+}
+
 int NativeDomain(int ws) {
   switch (ws) {
     case WS_AF_UNIX: return AF_UNIX;
@@ -87,34 +94,128 @@ int NativeType(int ws) {
   }
 }
 
-sockaddr_in MakeAddr(int family, const uint8_t addr[4], uint16_t port_net) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = static_cast<sa_family_t>(family);
-  sa.sin_port = port_net;
-  memcpy(&sa.sin_addr, addr, 4);
-  return sa;
+// A native socket address from a SockAddress; its length into *len.
+void ToNative(const SockAddress& a, sockaddr_storage* ss, socklen_t* len) {
+  memset(ss, 0, sizeof *ss);
+  if (a.family == WS_AF_INET6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(ss);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = a.port;
+    memcpy(&sa->sin6_addr, a.addr, 16);
+    *len = sizeof *sa;
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(ss);
+    sa->sin_family = AF_INET;
+    sa->sin_port = a.port;
+    memcpy(&sa->sin_addr, a.addr, 4);
+    *len = sizeof *sa;
+  }
 }
 
-void SplitAddr(const sockaddr_storage& ss, uint8_t addr[4], uint16_t* port_net) {
+// The SockAddress of a native one; IPv4-mapped IPv6 addresses become IPv4.
+SockAddress FromNative(const sockaddr_storage& ss) {
+  SockAddress a;
+  memset(&a, 0, sizeof a);
   if (ss.ss_family == AF_INET) {
     const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
-    if (addr) memcpy(addr, &sa->sin_addr, 4);
-    if (port_net) *port_net = sa->sin_port;
+    a.family = WS_AF_INET;
+    memcpy(a.addr, &sa->sin_addr, 4);
+    a.port = sa->sin_port;
   } else if (ss.ss_family == AF_INET6) {
-    // An IPv4-mapped peer shows as its IPv4 address; others as 0.0.0.0.
     const auto* sa = reinterpret_cast<const sockaddr_in6*>(&ss);
-    if (addr) {
-      if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr))
-        memcpy(addr, sa->sin6_addr.s6_addr + 12, 4);
-      else
-        memset(addr, 0, 4);
+    a.port = sa->sin6_port;
+    if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr)) {
+      a.family = WS_AF_INET;
+      memcpy(a.addr, sa->sin6_addr.s6_addr + 12, 4);
+    } else {
+      a.family = WS_AF_INET6;
+      memcpy(a.addr, &sa->sin6_addr, 16);
     }
-    if (port_net) *port_net = sa->sin6_port;
-  } else {
-    if (addr) memset(addr, 0, 4);
-    if (port_net) *port_net = 0;
   }
+  return a;
+}
+
+// The old four-byte view: IPv4 addresses as they are, anything else 0.0.0.0.
+void SplitAddr(const SockAddress& a, uint8_t addr[4], uint16_t* port_net) {
+  if (addr) {
+    if (a.family == WS_AF_INET)
+      memcpy(addr, a.addr, 4);
+    else
+      memset(addr, 0, 4);
+  }
+  if (port_net) *port_net = a.port;
+}
+
+int ConnectNative(SOCKET s, const sockaddr* sa, socklen_t len, int timeout_ms) {
+  if (timeout_ms <= 0) {
+    if (connect(s, sa, len) != 0) return FailWsa();
+    return 0;
+  }
+  int flags = fcntl(s, F_GETFL);
+  fcntl(s, F_SETFL, flags | O_NONBLOCK);
+  int rc = connect(s, sa, len);
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd p{s, POLLOUT, 0};
+    int n;
+    do {
+      n = poll(&p, 1, timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+      fcntl(s, F_SETFL, flags);
+      SetLastError(WSAETIMEDOUT);
+      return SOCKET_ERROR;
+    }
+    int err = 0;
+    socklen_t elen = sizeof err;
+    if (n < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
+    rc = err == 0 ? 0 : -1;
+    errno = err;
+  }
+  int saved = errno;
+  fcntl(s, F_SETFL, flags);
+  errno = saved;
+  if (rc != 0) return FailWsa();
+  return 0;
+}
+
+int NativeFamilyOrSelf(int ws_family) {
+  int family = NativeDomain(ws_family);
+  return family < 0 ? ws_family : family;
+}
+
+int SetIntOption(SOCKET s, int level, int name, int value) {
+  if (setsockopt(s, level, name, &value, sizeof value) != 0) return FailWsa();
+  return 0;
+}
+
+// The first address of a name in one family: 4 or 16 bytes into addr.
+int FirstAddress(const char* name, int family, int flags, uint8_t* addr, int addr_size,
+                 int* length) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    SetLastError(rc == EAI_AGAIN    ? WSATRY_AGAIN
+                 : rc == EAI_FAIL   ? WSANO_RECOVERY
+                 : rc == EAI_NODATA ? WSANO_DATA
+                                    : WSAHOST_NOT_FOUND);
+    if (res) freeaddrinfo(res);
+    return SOCKET_ERROR;
+  }
+  // Mapped addresses stay mapped here: they are what an IPv6 socket binds.
+  const void* first = family == AF_INET6
+                          ? static_cast<const void*>(
+                                &reinterpret_cast<const sockaddr_in6*>(res->ai_addr)->sin6_addr)
+                          : &reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
+  const int len = family == AF_INET6 ? 16 : 4;
+  if (addr_size >= len) memcpy(addr, first, static_cast<size_t>(len));
+  *length = len;
+  freeaddrinfo(res);
+  return 0;
 }
 
 // The socket's send time-out in milliseconds, 0 when none is set.
@@ -210,10 +311,27 @@ int SockShutdown(SOCKET s, int how) {
   return 0;
 }
 
-int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net) {
-  int family = NativeDomain(ws_family);
-  sockaddr_in sa = MakeAddr(family < 0 ? ws_family : family, addr, port_net);
-  if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
+int SockBind(SOCKET s, int ws_family, const uint8_t* addr, uint16_t port_net) {
+  sockaddr_storage ss;
+  socklen_t len;
+  if (ws_family == WS_AF_INET6) {
+    SockAddress a;
+    memset(&a, 0, sizeof a);
+    a.family = WS_AF_INET6;
+    memcpy(a.addr, addr, 16);
+    a.port = port_net;
+    ToNative(a, &ss, &len);
+  } else {
+    // The family field says what the configuration asked for, also when it
+    // is no IPv4 family: the system then refuses the bind.
+    auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+    memset(&ss, 0, sizeof ss);
+    sa->sin_family = static_cast<sa_family_t>(NativeFamilyOrSelf(ws_family));
+    sa->sin_port = port_net;
+    memcpy(&sa->sin_addr, addr, 4);
+    len = sizeof *sa;
+  }
+  if (bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0) return FailWsa();
   return 0;
 }
 
@@ -223,63 +341,27 @@ int SockListen(SOCKET s, int backlog) {
 }
 
 SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net) {
-  sockaddr_storage ss;
-  socklen_t len = sizeof ss;
-  int c;
-  do {
-    c = accept4(s, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-  } while (c < 0 && errno == EINTR);
-  if (c < 0) return FailWsa();
-  SplitAddr(ss, peer_addr, peer_port_net);
+  SockAddress a;
+  SOCKET c = SockAcceptAddress(s, &a);
+  if (c != INVALID_SOCKET) SplitAddr(a, peer_addr, peer_port_net);
   return c;
 }
 
 int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms) {
-  sockaddr_in sa = MakeAddr(AF_INET, addr, port_net);
-  if (timeout_ms <= 0) {
-    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
-    return 0;
-  }
-  int flags = fcntl(s, F_GETFL);
-  fcntl(s, F_SETFL, flags | O_NONBLOCK);
-  int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd p{s, POLLOUT, 0};
-    int n;
-    do {
-      n = poll(&p, 1, timeout_ms);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-      fcntl(s, F_SETFL, flags);
-      SetLastError(WSAETIMEDOUT);
-      return SOCKET_ERROR;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (n < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    rc = err == 0 ? 0 : -1;
-    errno = err;
-  }
-  int saved = errno;
-  fcntl(s, F_SETFL, flags);
-  errno = saved;
-  if (rc != 0) return FailWsa();
-  return 0;
+  return SockConnectAddress(s, SockAddressV4(addr, port_net), timeout_ms);
 }
 
 int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
-  sockaddr_storage ss;
-  socklen_t len = sizeof ss;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
-  SplitAddr(ss, addr, port_net);
+  SockAddress a;
+  if (SockGetNameAddress(s, &a) != 0) return SOCKET_ERROR;
+  SplitAddr(a, addr, port_net);
   return 0;
 }
 
 int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
-  sockaddr_storage ss;
-  socklen_t len = sizeof ss;
-  if (getpeername(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
-  SplitAddr(ss, addr, port_net);
+  SockAddress a;
+  if (SockGetPeerAddress(s, &a) != 0) return SOCKET_ERROR;
+  SplitAddr(a, addr, port_net);
   return 0;
 }
 
@@ -289,7 +371,7 @@ int SockSend(SOCKET s, const void* data, int length) {
     n = send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno == EAGAIN) errno = ETIMEDOUT;  // a send time-out expired
+    if (errno == EAGAIN) return FailAgain(s);
     return FailWsa();
   }
   return static_cast<int>(n);
@@ -301,7 +383,7 @@ int SockRecv(SOCKET s, void* data, int length) {
     n = recv(s, data, static_cast<size_t>(length), 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno == EAGAIN) errno = ETIMEDOUT;  // a receive time-out expired
+    if (errno == EAGAIN) return FailAgain(s);
     return FailWsa();
   }
   return static_cast<int>(n);
@@ -337,11 +419,7 @@ int SockWaitReadable(SOCKET s, int timeout_ms) {
 }
 
 int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
-  pollfd p[2] = {{first, POLLIN | POLLPRI, 0}, {second, POLLIN | POLLPRI, 0}};
-  int n = PollFor(p, second == INVALID_SOCKET ? 1 : 2, timeout_ms);
-  if (n < 0) return FailWsa();
-  if (n == 0) return 0;
-  return (p[0].revents != 0 ? 1 : 0) | (second != INVALID_SOCKET && p[1].revents != 0 ? 2 : 0);
+  return SockWaitEither(first, FALSE, second, timeout_ms);
 }
 
 int SockWaitWritable(SOCKET s, int timeout_ms) {
@@ -351,25 +429,9 @@ int SockWaitWritable(SOCKET s, int timeout_ms) {
   return n > 0 ? 1 : 0;
 }
 
-int SockSetNonBlocking(SOCKET s, BOOL on) {
-  int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return FailWsa();
-  int want = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (want != flags && fcntl(s, F_SETFL, want) != 0) return FailWsa();
-  return 0;
-}
+int SockSetReuseAddr(SOCKET s) { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 
-int SockSetReuseAddr(SOCKET s) {
-  int on = 1;
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return FailWsa();
-  return 0;
-}
-
-int SockSetNoDelay(SOCKET s) {
-  int on = 1;
-  if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return FailWsa();
-  return 0;
-}
+int SockSetNoDelay(SOCKET s) { return SetIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1); }
 
 int SockSetTimeouts(SOCKET s, int seconds) {
   timeval tv{seconds, 0};
@@ -394,9 +456,12 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
     return -1;
   }
   // Non-blocking for the same reason as SockSendAll: the waits are made here,
-  // bounded by the time without progress.
+  // bounded by the time without progress. A socket that is non-blocking
+  // already belongs to a caller that makes its own waits (watching another
+  // socket meanwhile): it gets what could be sent, or WSAEWOULDBLOCK.
   int flags = fcntl(s, F_GETFL);
   if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return FailWsa();
+  const bool caller_waits = (flags & O_NONBLOCK) != 0;
   StallClock clock(s);
   int64_t sent = 0;
   int64_t result = 0;
@@ -410,7 +475,12 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
     if (n == 0) break;  // end of the file
     if (errno == EINTR) continue;
     if (errno == EAGAIN) {
-      if (WaitForRoom(s, clock)) continue;
+      if (caller_waits) {
+        if (sent > 0) break;
+        SetLastError(WSAEWOULDBLOCK);
+      } else if (WaitForRoom(s, clock)) {
+        continue;
+      }
       result = -1;
       break;
     }
@@ -431,6 +501,107 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
   return sent;
 }
 
+int SockAddressLength(const SockAddress& a) {
+  return a.family == WS_AF_INET ? 4 : a.family == WS_AF_INET6 ? 16 : 0;
+}
+
+bool SockAddressEqual(const SockAddress& a, const SockAddress& b) {
+  int len = SockAddressLength(a);
+  return a.family == b.family && len > 0 && memcmp(a.addr, b.addr, static_cast<size_t>(len)) == 0;
+}
+
+SockAddress SockAddressV4(const uint8_t addr[4], uint16_t port_net) {
+  SockAddress a;
+  memset(&a, 0, sizeof a);
+  a.family = WS_AF_INET;
+  memcpy(a.addr, addr, 4);
+  a.port = port_net;
+  return a;
+}
+
+SOCKET SockAcceptAddress(SOCKET s, SockAddress* peer) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  int c;
+  do {
+    c = accept4(s, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+  } while (c < 0 && errno == EINTR);
+  if (c < 0) return FailWsa();
+  if (peer) *peer = FromNative(ss);
+  return c;
+}
+
+int SockConnectAddress(SOCKET s, const SockAddress& to, int timeout_ms) {
+  sockaddr_storage ss;
+  socklen_t len;
+  ToNative(to, &ss, &len);
+  return ConnectNative(s, reinterpret_cast<sockaddr*>(&ss), len, timeout_ms);
+}
+
+int SockGetNameAddress(SOCKET s, SockAddress* local) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  *local = FromNative(ss);
+  return 0;
+}
+
+int SockGetPeerAddress(SOCKET s, SockAddress* peer) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  *peer = FromNative(ss);
+  return 0;
+}
+
+int SockSetV6Only(SOCKET s, BOOL on) {
+  return SetIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
+}
+
+int SockSetOobInline(SOCKET s) { return SetIntOption(s, SOL_SOCKET, SO_OOBINLINE, 1); }
+
+int SockSetNonBlocking(SOCKET s, BOOL on) {
+  int flags = fcntl(s, F_GETFL);
+  if (flags < 0 || fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0)
+    return FailWsa();
+  return 0;
+}
+
+int SockWaitEither(SOCKET data, BOOL data_write, SOCKET ctrl, int timeout_ms) {
+  pollfd p[2] = {{data, static_cast<short>(data_write ? POLLOUT : POLLIN), 0},
+                 {ctrl, POLLIN | POLLPRI, 0}};
+  const nfds_t count = ctrl == INVALID_SOCKET ? 1 : 2;
+  int n;
+  do {
+    n = poll(p, count, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return FailWsa();
+  int mask = 0;
+  if (p[0].revents != 0) mask |= 1;
+  if (count == 2 && p[1].revents != 0) mask |= 2;
+  return mask;
+}
+
+int InetPton(int ws_family, const char* text, void* addr) {
+  int family = NativeDomain(ws_family);
+  if (family != AF_INET && family != AF_INET6) return 0;
+  return inet_pton(family, text, addr) == 1 ? 1 : 0;
+}
+
+const char* InetNtop(int ws_family, const void* addr, char* text, size_t size) {
+  int family = NativeDomain(ws_family);
+  if (family != AF_INET && family != AF_INET6) return nullptr;
+  return inet_ntop(family, addr, text, static_cast<socklen_t>(size));
+}
+
+void SockAddressText(const SockAddress& a, char* text, size_t size) {
+  if (size == 0) return;
+  if (InetNtop(a.family, a.addr, text, size) == nullptr) {
+    text[0] = size > 1 ? '?' : '\0';
+    if (size > 1) text[1] = '\0';
+  }
+}
+
 int SockGetHostName(char* name, int size) {
   if (gethostname(name, static_cast<size_t>(size)) != 0) return FailWsa();
   name[size - 1] = '\0';
@@ -438,25 +609,11 @@ int SockGetHostName(char* name, int size) {
 }
 
 int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length) {
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    SetLastError(rc == EAI_AGAIN    ? WSATRY_AGAIN
-                 : rc == EAI_FAIL   ? WSANO_RECOVERY
-                 : rc == EAI_NODATA ? WSANO_DATA
-                                    : WSAHOST_NOT_FOUND);
-    if (res) freeaddrinfo(res);
-    return SOCKET_ERROR;
-  }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
-  if (addr_size >= 4) memcpy(addr, &sa->sin_addr, 4);
-  *length = 4;
-  freeaddrinfo(res);
-  return 0;
+  return FirstAddress(name, AF_INET, 0, addr, addr_size, length);
+}
+
+int SockGetHostByName6(const char* name, uint8_t* addr, int addr_size, int* length) {
+  return FirstAddress(name, AF_INET6, AI_V4MAPPED, addr, addr_size, length);
 }
 
 int SockGetProtoByName(const char* name, int* number) {

@@ -187,6 +187,23 @@ BOOL FileStreamTruncate(FILE* stream) {
   return TRUE;
 }
 
+BOOL FileStreamSetSize(FILE* stream, int64_t size) {
+  if (fflush(stream) != 0 || _chsize_s(_fileno(stream), size) != 0 ||
+      _fseeki64(stream, size, SEEK_SET) != 0) {
+    SetLastError(ErrnoToWin32(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL FileStreamSeek(FILE* stream, int64_t offset) {
+  if (_fseeki64(stream, offset, SEEK_SET) != 0) {
+    SetLastError(ErrnoToWin32(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
 BOOL FileTimeToLocalSystemTime(const FILETIME* ft, SYSTEMTIME* out) {
   SYSTEMTIME utc;
   return FileTimeToSystemTime(ft, &utc) && SystemTimeToTzSpecificLocalTime(nullptr, &utc, out);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 
 namespace {
@@ -17,34 +19,140 @@ int FailWsa() {
   return SOCKET_ERROR;
 }
 
-sockaddr_in MakeAddr(int family, const uint8_t addr[4], uint16_t port_net) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = static_cast<ADDRESS_FAMILY>(family);
-  sa.sin_port = port_net;
-  memcpy(&sa.sin_addr, addr, 4);
-  return sa;
+// Windows cannot tell whether a socket is non-blocking, so the layer keeps
+// the sockets that SockSetNonBlocking switched.
+std::mutex g_nonblocking_lock;
+std::unordered_set<SOCKET> g_nonblocking;
+
+bool IsNonBlocking(SOCKET s) {
+  std::lock_guard<std::mutex> lock(g_nonblocking_lock);
+  return g_nonblocking.count(s) != 0;
 }
 
-void SplitAddr(const sockaddr_storage& ss, uint8_t addr[4], uint16_t* port_net) {
+// A native socket address from a SockAddress; its length into *len.
+void ToNative(const SockAddress& a, sockaddr_storage* ss, int* len) {
+  memset(ss, 0, sizeof *ss);
+  if (a.family == WS_AF_INET6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(ss);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = a.port;
+    memcpy(&sa->sin6_addr, a.addr, 16);
+    *len = sizeof *sa;
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(ss);
+    sa->sin_family = AF_INET;
+    sa->sin_port = a.port;
+    memcpy(&sa->sin_addr, a.addr, 4);
+    *len = sizeof *sa;
+  }
+}
+
+// The SockAddress of a native one; IPv4-mapped IPv6 addresses become IPv4.
+SockAddress FromNative(const sockaddr_storage& ss) {
+  SockAddress a;
+  memset(&a, 0, sizeof a);
   if (ss.ss_family == AF_INET) {
     const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
-    if (addr) memcpy(addr, &sa->sin_addr, 4);
-    if (port_net) *port_net = sa->sin_port;
+    a.family = WS_AF_INET;
+    memcpy(a.addr, &sa->sin_addr, 4);
+    a.port = sa->sin_port;
   } else if (ss.ss_family == AF_INET6) {
-    // An IPv4-mapped peer shows as its IPv4 address; others as 0.0.0.0.
     const auto* sa = reinterpret_cast<const sockaddr_in6*>(&ss);
-    if (addr) {
-      if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr))
-        memcpy(addr, sa->sin6_addr.s6_addr + 12, 4);
-      else
-        memset(addr, 0, 4);
+    a.port = sa->sin6_port;
+    if (IN6_IS_ADDR_V4MAPPED(&sa->sin6_addr)) {
+      a.family = WS_AF_INET;
+      memcpy(a.addr, sa->sin6_addr.s6_addr + 12, 4);
+    } else {
+      a.family = WS_AF_INET6;
+      memcpy(a.addr, &sa->sin6_addr, 16);
     }
-    if (port_net) *port_net = sa->sin6_port;
-  } else {
-    if (addr) memset(addr, 0, 4);
-    if (port_net) *port_net = 0;
   }
+  return a;
+}
+
+// The old four-byte view: IPv4 addresses as they are, anything else 0.0.0.0.
+void SplitAddr(const SockAddress& a, uint8_t addr[4], uint16_t* port_net) {
+  if (addr) {
+    if (a.family == WS_AF_INET)
+      memcpy(addr, a.addr, 4);
+    else
+      memset(addr, 0, 4);
+  }
+  if (port_net) *port_net = a.port;
+}
+
+int ConnectNative(SOCKET s, const sockaddr* sa, int len, int timeout_ms) {
+  if (timeout_ms <= 0) {
+    if (connect(s, sa, len) != 0) return FailWsa();
+    return 0;
+  }
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  int rc = connect(s, sa, len);
+  int err = rc == 0 ? 0 : WSAGetLastError();
+  if (err == WSAEWOULDBLOCK) {
+    // select, not WSAPoll: it reports a refused connection on every version.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(0, nullptr, &writable, &failed, &tv);
+    if (n == 0) {
+      err = WSAETIMEDOUT;
+    } else if (n < 0) {
+      err = WSAGetLastError();
+    } else {
+      int so_error = 0;
+      int elen = sizeof so_error;
+      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &elen);
+      err = FD_ISSET(s, &failed) && so_error == 0 ? WSAECONNREFUSED : so_error;
+    }
+  }
+  u_long restore = IsNonBlocking(s) ? 1 : 0;
+  ioctlsocket(s, FIONBIO, &restore);
+  if (err != 0) {
+    SetLastError(static_cast<DWORD>(err));
+    return SOCKET_ERROR;
+  }
+  return 0;
+}
+
+int SetIntOption(SOCKET s, int level, int name, int value) {
+  if (setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) != 0)
+    return FailWsa();
+  return 0;
+}
+
+// The first address of a name in one family: 4 or 16 bytes into addr.
+int FirstAddress(const char* name, int family, int flags, uint8_t* addr, int addr_size,
+                 int* length) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    SetLastError(rc == WSATRY_AGAIN || rc == WSANO_RECOVERY || rc == WSANO_DATA
+                     ? static_cast<DWORD>(rc)
+                     : WSAHOST_NOT_FOUND);
+    if (res) freeaddrinfo(res);
+    return SOCKET_ERROR;
+  }
+  int size = family == AF_INET6 ? 16 : 4;
+  const void* bytes = family == AF_INET6
+                          ? static_cast<const void*>(
+                                &reinterpret_cast<const sockaddr_in6*>(res->ai_addr)->sin6_addr)
+                          : static_cast<const void*>(
+                                &reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr);
+  if (addr_size >= size) memcpy(addr, bytes, static_cast<size_t>(size));
+  *length = size;
+  freeaddrinfo(res);
+  return 0;
 }
 
 // The socket's send time-out in milliseconds, 0 when none is set.
@@ -96,6 +204,7 @@ int SendPieces(SOCKET s, const char* data, int length, StallClock& clock) {
   while (left > 0) {
     if (!WaitForRoom(s, clock)) return SOCKET_ERROR;
     int n = send(s, data, left < kPiece ? left : kPiece, 0);
+    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) continue;
     if (n == SOCKET_ERROR) return FailWsa();
     data += n;
     left -= n;
@@ -108,6 +217,38 @@ int PollFor(WSAPOLLFD* fds, ULONG count, int timeout_ms) {
   int n = WSAPoll(fds, count, timeout_ms);
   if (n == SOCKET_ERROR) return FailWsa();
   return n;
+}
+
+// SockTransmitFile for a caller that makes its own waits: what can be sent at
+// once, the stream left just past it; WSAEWOULDBLOCK when nothing could go.
+int64_t TransmitWithoutWaiting(SOCKET s, FILE* stream, int64_t count, char* buffer,
+                               size_t buffer_size) {
+  int64_t start = _ftelli64(stream);
+  size_t want = count < static_cast<int64_t>(buffer_size) ? static_cast<size_t>(count) : buffer_size;
+  size_t got = fread(buffer, 1, want, stream);
+  if (got == 0) {
+    if (ferror(stream)) {
+      SetLastError(ErrnoToWin32(errno));
+      return -1;
+    }
+    return 0;
+  }
+  int sent = 0;
+  while (static_cast<size_t>(sent) < got) {
+    int n = send(s, buffer + sent, static_cast<int>(got) - sent, 0);
+    if (n == SOCKET_ERROR) {
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return FailWsa();
+      if (sent == 0) {
+        _fseeki64(stream, start, SEEK_SET);
+        SetLastError(WSAEWOULDBLOCK);
+        return -1;
+      }
+      break;
+    }
+    sent += n;
+  }
+  _fseeki64(stream, start + sent, SEEK_SET);
+  return sent;
 }
 
 }  // namespace
@@ -129,6 +270,10 @@ SOCKET SockCreate(int ws_domain, int ws_type, int protocol) {
 }
 
 int SockClose(SOCKET s) {
+  {
+    std::lock_guard<std::mutex> lock(g_nonblocking_lock);
+    g_nonblocking.erase(s);
+  }
   if (closesocket(s) != 0) return FailWsa();
   return 0;
 }
@@ -138,9 +283,28 @@ int SockShutdown(SOCKET s, int how) {
   return 0;
 }
 
-int SockBind(SOCKET s, int ws_family, const uint8_t addr[4], uint16_t port_net) {
-  sockaddr_in sa = MakeAddr(ws_family, addr, port_net);
-  if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
+int SockBind(SOCKET s, int ws_family, const uint8_t* addr, uint16_t port_net) {
+  sockaddr_storage ss;
+  int len;
+  if (ws_family == WS_AF_INET6) {
+    SockAddress a;
+    memset(&a, 0, sizeof a);
+    a.family = WS_AF_INET6;
+    memcpy(a.addr, addr, 16);
+    a.port = port_net;
+    ToNative(a, &ss, &len);
+  } else {
+    // The family field says what the configuration asked for, also when it
+    // is no IPv4 family: the system then refuses the bind. Windows numbers
+    // the families as the layer does.
+    auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+    memset(&ss, 0, sizeof ss);
+    sa->sin_family = static_cast<ADDRESS_FAMILY>(ws_family);
+    sa->sin_port = port_net;
+    memcpy(&sa->sin_addr, addr, 4);
+    len = sizeof *sa;
+  }
+  if (bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0) return FailWsa();
   return 0;
 }
 
@@ -150,71 +314,27 @@ int SockListen(SOCKET s, int backlog) {
 }
 
 SOCKET SockAccept(SOCKET s, uint8_t peer_addr[4], uint16_t* peer_port_net) {
-  sockaddr_storage ss;
-  int len = sizeof ss;
-  SOCKET c = accept(s, reinterpret_cast<sockaddr*>(&ss), &len);
-  if (c == INVALID_SOCKET) {
-    FailWsa();
-    return INVALID_SOCKET;
-  }
-  SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
-  SplitAddr(ss, peer_addr, peer_port_net);
+  SockAddress a;
+  SOCKET c = SockAcceptAddress(s, &a);
+  if (c != INVALID_SOCKET) SplitAddr(a, peer_addr, peer_port_net);
   return c;
 }
 
 int SockConnect(SOCKET s, const uint8_t addr[4], uint16_t port_net, int timeout_ms) {
-  sockaddr_in sa = MakeAddr(AF_INET, addr, port_net);
-  if (timeout_ms <= 0) {
-    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return FailWsa();
-    return 0;
-  }
-  u_long on = 1;
-  ioctlsocket(s, FIONBIO, &on);
-  int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  int err = rc == 0 ? 0 : WSAGetLastError();
-  if (err == WSAEWOULDBLOCK) {
-    // select, not WSAPoll: it reports a refused connection on every version.
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int n = select(0, nullptr, &writable, &failed, &tv);
-    if (n == 0) {
-      err = WSAETIMEDOUT;
-    } else if (n < 0) {
-      err = WSAGetLastError();
-    } else {
-      int so_error = 0;
-      int len = sizeof so_error;
-      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len);
-      err = FD_ISSET(s, &failed) && so_error == 0 ? WSAECONNREFUSED : so_error;
-    }
-  }
-  u_long off = 0;
-  ioctlsocket(s, FIONBIO, &off);
-  if (err != 0) {
-    SetLastError(static_cast<DWORD>(err));
-    return SOCKET_ERROR;
-  }
-  return 0;
+  return SockConnectAddress(s, SockAddressV4(addr, port_net), timeout_ms);
 }
 
 int SockGetName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
-  sockaddr_storage ss;
-  int len = sizeof ss;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
-  SplitAddr(ss, addr, port_net);
+  SockAddress a;
+  if (SockGetNameAddress(s, &a) != 0) return SOCKET_ERROR;
+  SplitAddr(a, addr, port_net);
   return 0;
 }
 
 int SockGetPeerName(SOCKET s, uint8_t addr[4], uint16_t* port_net) {
-  sockaddr_storage ss;
-  int len = sizeof ss;
-  if (getpeername(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
-  SplitAddr(ss, addr, port_net);
+  SockAddress a;
+  if (SockGetPeerAddress(s, &a) != 0) return SOCKET_ERROR;
+  SplitAddr(a, addr, port_net);
   return 0;
 }
 
@@ -243,11 +363,7 @@ int SockWaitReadable(SOCKET s, int timeout_ms) {
 }
 
 int SockWaitReadableEither(SOCKET first, SOCKET second, int timeout_ms) {
-  WSAPOLLFD p[2] = {{first, POLLRDNORM | POLLRDBAND, 0}, {second, POLLRDNORM | POLLRDBAND, 0}};
-  int n = PollFor(p, second == INVALID_SOCKET ? 1 : 2, timeout_ms);
-  if (n < 0) return SOCKET_ERROR;
-  if (n == 0) return 0;
-  return (p[0].revents != 0 ? 1 : 0) | (second != INVALID_SOCKET && p[1].revents != 0 ? 2 : 0);
+  return SockWaitEither(first, FALSE, second, timeout_ms);
 }
 
 int SockWaitWritable(SOCKET s, int timeout_ms) {
@@ -260,6 +376,11 @@ int SockWaitWritable(SOCKET s, int timeout_ms) {
 int SockSetNonBlocking(SOCKET s, BOOL on) {
   u_long value = on ? 1 : 0;
   if (ioctlsocket(s, FIONBIO, &value) != 0) return FailWsa();
+  std::lock_guard<std::mutex> lock(g_nonblocking_lock);
+  if (on)
+    g_nonblocking.insert(s);
+  else
+    g_nonblocking.erase(s);
   return 0;
 }
 
@@ -302,6 +423,7 @@ int64_t SockTransmitFile(SOCKET s, FILE* stream, int64_t count) {
   // position moves with what is read, and the send waits stay bounded by the
   // time without progress as in SockSendAll.
   static thread_local char buffer[64 * 1024];
+  if (IsNonBlocking(s)) return TransmitWithoutWaiting(s, stream, count, buffer, sizeof buffer);
   StallClock clock(s);
   int64_t sent = 0;
   while (sent < count) {
@@ -329,24 +451,11 @@ int SockGetHostName(char* name, int size) {
 }
 
 int SockGetHostByName(const char* name, uint8_t* addr, int addr_size, int* length) {
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    SetLastError(rc == WSATRY_AGAIN || rc == WSANO_RECOVERY || rc == WSANO_DATA
-                     ? static_cast<DWORD>(rc)
-                     : WSAHOST_NOT_FOUND);
-    if (res) freeaddrinfo(res);
-    return SOCKET_ERROR;
-  }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
-  if (addr_size >= 4) memcpy(addr, &sa->sin_addr, 4);
-  *length = 4;
-  freeaddrinfo(res);
-  return 0;
+  return FirstAddress(name, AF_INET, 0, addr, addr_size, length);
+}
+
+int SockGetHostByName6(const char* name, uint8_t* addr, int addr_size, int* length) {
+  return FirstAddress(name, AF_INET6, AI_V4MAPPED, addr, addr_size, length);
 }
 
 int SockGetProtoByName(const char* name, int* number) {
@@ -367,4 +476,89 @@ int SockGetServByName(const char* name, const char* proto, uint16_t* port_net) {
   }
   *port_net = static_cast<uint16_t>(se->s_port);
   return 0;
+}
+
+int SockAddressLength(const SockAddress& a) {
+  return a.family == WS_AF_INET ? 4 : a.family == WS_AF_INET6 ? 16 : 0;
+}
+
+bool SockAddressEqual(const SockAddress& a, const SockAddress& b) {
+  int len = SockAddressLength(a);
+  return a.family == b.family && len > 0 && memcmp(a.addr, b.addr, static_cast<size_t>(len)) == 0;
+}
+
+SockAddress SockAddressV4(const uint8_t addr[4], uint16_t port_net) {
+  SockAddress a;
+  memset(&a, 0, sizeof a);
+  a.family = WS_AF_INET;
+  memcpy(a.addr, addr, 4);
+  a.port = port_net;
+  return a;
+}
+
+SOCKET SockAcceptAddress(SOCKET s, SockAddress* peer) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  SOCKET c = accept(s, reinterpret_cast<sockaddr*>(&ss), &len);
+  if (c == INVALID_SOCKET) {
+    FailWsa();
+    return INVALID_SOCKET;
+  }
+  // An accepted socket takes the listening one's flags: never inherited,
+  // and blocking whatever the listener is.
+  SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+  u_long off = 0;
+  ioctlsocket(c, FIONBIO, &off);
+  if (peer) *peer = FromNative(ss);
+  return c;
+}
+
+int SockConnectAddress(SOCKET s, const SockAddress& to, int timeout_ms) {
+  sockaddr_storage ss;
+  int len;
+  ToNative(to, &ss, &len);
+  return ConnectNative(s, reinterpret_cast<sockaddr*>(&ss), len, timeout_ms);
+}
+
+int SockGetNameAddress(SOCKET s, SockAddress* local) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  *local = FromNative(ss);
+  return 0;
+}
+
+int SockGetPeerAddress(SOCKET s, SockAddress* peer) {
+  sockaddr_storage ss;
+  int len = sizeof ss;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return FailWsa();
+  *peer = FromNative(ss);
+  return 0;
+}
+
+int SockSetV6Only(SOCKET s, BOOL on) {
+  return SetIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
+}
+
+int SockSetOobInline(SOCKET s) { return SetIntOption(s, SOL_SOCKET, SO_OOBINLINE, 1); }
+
+int SockWaitEither(SOCKET data, BOOL data_write, SOCKET ctrl, int timeout_ms) {
+  WSAPOLLFD p[2] = {
+      {data, static_cast<SHORT>(data_write ? POLLWRNORM : (POLLRDNORM | POLLRDBAND)), 0},
+      {ctrl, POLLRDNORM | POLLRDBAND, 0}};
+  const ULONG count = ctrl == INVALID_SOCKET ? 1 : 2;
+  int n = PollFor(p, count, timeout_ms);
+  if (n < 0) return SOCKET_ERROR;
+  int mask = 0;
+  if (p[0].revents != 0) mask |= 1;
+  if (count == 2 && p[1].revents != 0) mask |= 2;
+  return mask;
+}
+
+void SockAddressText(const SockAddress& a, char* text, size_t size) {
+  if (size == 0) return;
+  if (InetNtop(a.family, a.addr, text, size) == nullptr) {
+    text[0] = size > 1 ? '?' : '\0';
+    if (size > 1) text[1] = '\0';
+  }
 }

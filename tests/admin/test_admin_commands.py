@@ -504,10 +504,13 @@ SERVER_KEYS = {
     "utf8-ctrl-only", "opts-impl-UTF8", "SIZE-msg-compat", "failure-keep",
     "require-tls", "tls13", "require-ssl-reuse", "failure-needs-password", "sjis-table", "run-as",
     "max-connect-per-host", "symlinks-outside",
+    "enable-command", "list-standard", "feat-utf8",
 }
+# Keys that take one entry per line.
+LIST_KEYS = {"pasv-port", "disconnect", "ignore-command", "enable-command"}
 
 SHIPPED_SETTINGS = {
-    "bind-host": "0.0.0.0", "bind-port": "21", "socket-domain": "AF_INET",
+    "bind-host": "::", "bind-port": "21", "socket-domain": "AF_INET6",
     "socket-type": "SOCK_STREAM", "socket-protocol": "tcp", "socket-backlog": "512",
     "dir-separator": "/", "pasv-port": "50000-50099", "max-connect": "300",
     "session-timeout": "300", "buffer-size": "262144", "retry-seconds": "5",
@@ -518,6 +521,7 @@ SHIPPED_SETTINGS = {
     # Production settings: FTPS required, the extensions switched on.
     "auth-mechanism": "TLS", "require-tls": "on", "tls13": "on", "require-ssl-reuse": "on",
     "failure-needs-password": "on", "sjis-table": "cp932", "run-as": "torva",
+    "list-standard": "on", "feat-utf8": "on",
 }
 
 
@@ -547,7 +551,12 @@ class ShippedTemplatesTest(GenCfgCase):
         entries = parse_server_config(text)
         keys = [k for k, _ in entries]
         self.assertEqual(set(keys) - SERVER_KEYS, set(), "unknown keys")
-        self.assertEqual(len(keys), len(set(keys)), "a key is set twice")
+        single = [k for k in keys if k not in LIST_KEYS]
+        self.assertEqual(len(single), len(set(single)), "a key is set twice")
+        # Every client feature is switched on.
+        self.assertEqual(sorted(v for k, v in entries if k == "enable-command"),
+                         sorted(["REST", "MDTM", "MFMT", "MLSD", "MLST", "EPSV", "EPRT", "ABOR",
+                                 "ALLO", "MODE", "STRU"]))
         settings = dict(entries)
         for key, value in SHIPPED_SETTINGS.items():
             with self.subTest(key=key):

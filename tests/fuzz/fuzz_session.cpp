@@ -143,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     close(fd);
   });
-  const uint8_t client_addr[4] = {127, 0, 0, 1};
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  const SockAddress client_addr = SockAddressV4(loopback, 0);
   if (ConnectListAdd(pair[0], GetCurrentThreadId(), nullptr, client_addr) != 0) abort();
   TransMain(nullptr);  // closes its end and marks the entry ended
   client.join();

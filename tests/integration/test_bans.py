@@ -141,6 +141,10 @@ class FailureLimitTest(BanCase):
         # failure-keep on: a ban (and anything else there) outlives a restart.
         r = h.run("tvban", "127.0.0.1", env=inst.env)
         self.assertEqual(r.returncode, 0, r)
+        r = h.run("tvban", "2001:db8::1", env=inst.env)
+        self.assertEqual(r.returncode, 0, r)
+        ban6 = os.path.join(inst.dc_dir, "20010DB8000000000000000000000001.dca")
+        self.assertTrue(os.path.isfile(ban6))
         with open(os.path.join(inst.dc_dir, "notes.txt"), "w") as f:
             f.write("foreign file")
         os.makedirs(os.path.join(inst.dc_dir, "keepdir", "inner"))
@@ -157,7 +161,8 @@ class FailureLimitTest(BanCase):
         inst.start()
         log = inst.log()
         self.assertIn('Deletes "%s".' % ban, log)
-        self.assertEqual(log.count("Deletes "), 1)
+        self.assertIn('Deletes "%s".' % ban6, log)
+        self.assertEqual(log.count("Deletes "), 2)
         self.assertEqual(sorted(os.listdir(inst.dc_dir)), ["keepdir", "notes.txt"])
         self.assertEqual(os.listdir(os.path.join(inst.dc_dir, "keepdir")), ["inner"])
         self.greeted().close()

@@ -414,7 +414,8 @@ class TypeCommand(ServerCase):
                 c.reply()
                 self.assertEqual(c.cmd(command), NOT_LOGGED_IN)
                 self.assertEnds(c)
-        for command in ("RETR", "STOR", "STOU", "APPE"):
+        # STOU alone makes up a name (test_client_features).
+        for command in ("RETR", "STOR", "APPE"):
             with self.subTest(command=command):
                 c = self.session()
                 self.assertEqual(c.cmd(command), SYNTAX)
@@ -471,12 +472,14 @@ class BinaryTransfers(ServerCase):
 
     def test_stou_names_the_stored_file(self):
         os.makedirs(self.path("docs", "sub"), exist_ok=True)
-        write(self.path("u.txt"), b"replaced")
+        write(self.path("u.txt"), b"kept")
         c = self.session()
         c.cmd("TYPE I")
+        # STOU never replaces a file: a taken name gets the first free suffix.
         self.assertEqual(upload(c, "u.txt", b"one", command="STOU"),
-                         (PASV_150, '226 "\\u.txt" was generated.'))
-        self.assertEqual(read(self.path("u.txt")), b"one")
+                         (PASV_150, '226 "\\u.txt.1" was generated.'))
+        self.assertEqual(read(self.path("u.txt")), b"kept")
+        self.assertEqual(read(self.path("u.txt.1")), b"one")
         self.assertTrue(c.cmd("CWD docs").startswith("250"))
         self.assertEqual(upload(c, "u.txt", b"two", command="STOU")[1],
                          '226 "docs\\u.txt" was generated.')
@@ -488,14 +491,16 @@ class BinaryTransfers(ServerCase):
 
 class TextTransfers(ServerCase):
     def test_download_in_ascii(self):
+        # Text files here end their lines with LF; the wire carries CR LF.
+        # Line ends that are CR LF already stay, and no byte ends the text.
         cases = [
-            (b"l1\nl2\n", b"l1\nl2\n"),
-            (b"l1\r\nl2\r\n", b"l1\nl2\n"),
-            (b"lone\rcr\r\n\r", b"lone\rcr\n\r"),
-            (b"before\r\n\x1aafter\r\n", b"before\n"),
-            (b"mid\x1aline", b"mid"),
-            # A zero byte cuts the rest of its line, its line end included.
-            (b"a\x00b\r\nnext\r\n\x00\r\nlast", b"anext\nlast"),
+            (b"l1\nl2\n", b"l1\r\nl2\r\n"),
+            (b"l1\r\nl2\r\n", b"l1\r\nl2\r\n"),
+            (b"lone\rcr\r\n\r", b"lone\rcr\r\n\r"),
+            (b"before\n\x1aafter\n", b"before\r\n\x1aafter\r\n"),
+            (b"mid\x1aline", b"mid\x1aline"),
+            (b"a\x00b\nnext\n\x00\nlast", b"a\x00b\r\nnext\r\n\x00\r\nlast"),
+            (b"\n\n", b"\r\n\r\n"),
             (b"", b""),
         ]
         c = self.session()
@@ -510,30 +515,36 @@ class TextTransfers(ServerCase):
 
     def test_lines_longer_than_the_buffer(self):
         line = pattern(3 * BUFFER).replace(b"\r", b"r").replace(b"\n", b"n").replace(b"\x00", b"0").replace(b"\x1a", b"z")
-        write(self.path("long.txt"), line + b"\r\n" + line + b"\r\n")
+        write(self.path("long.txt"), line + b"\n" + line + b"\n")
         c = self.session()
-        self.assertEqual(download(c, "long.txt")[1], line + b"\n" + line + b"\n")
+        self.assertEqual(download(c, "long.txt")[1], line + b"\r\n" + line + b"\r\n")
+        # Line ends on every block boundary come out whole.
+        lines = b"\n" * (3 * BUFFER)
+        write(self.path("ends.txt"), lines)
+        self.assertEqual(download(c, "ends.txt")[1], b"\r\n" * (3 * BUFFER))
 
     def test_upload_in_ascii(self):
+        # CR LF from the wire is stored as LF, the line end of text files
+        # here; other CRs and every other byte stay.
         cases = [
-            (b"a\nb\n", b"a\r\nb\r\n"),
-            (b"a\r\nb\r\n", b"a\r\nb\r\n"),
-            (b"lone\rcr\r\r\n", b"lonecr\r\n"),
-            (b"zero\x00and\x1akept\n", b"zero\x00and\x1akept\r\n"),
-            (b"\r\r\r", b""),
+            (b"a\nb\n", b"a\nb\n"),
+            (b"a\r\nb\r\n", b"a\nb\n"),
+            (b"lone\rcr\r\r\n", b"lone\rcr\r\n"),
+            (b"zero\x00and\x1akept\r\n", b"zero\x00and\x1akept\n"),
+            (b"\r\r\r", b"\r\r\r"),
         ]
         c = self.session()
         for content, expected in cases:
             with self.subTest(content=content):
                 self.assertEqual(upload(c, "in.txt", content)[1], CLOSING)
                 self.assertEqual(read(self.path("in.txt")), expected)
-        write(self.path("log.txt"), b"one\r\n")
-        self.assertEqual(upload(c, "log.txt", b"two\n", command="APPE")[1], CLOSING)
-        self.assertEqual(read(self.path("log.txt")), b"one\r\ntwo\r\n")
+        write(self.path("log.txt"), b"one\n")
+        self.assertEqual(upload(c, "log.txt", b"two\r\n", command="APPE")[1], CLOSING)
+        self.assertEqual(read(self.path("log.txt")), b"one\ntwo\n")
         # Line ends split across receives come out the same.
         big = b"x\r\n" * (BUFFER // 2) + b"y\n" * BUFFER
         self.assertEqual(upload(c, "big.txt", big)[1], CLOSING)
-        self.assertEqual(read(self.path("big.txt")), b"x\r\n" * (BUFFER // 2) + b"y\r\n" * BUFFER)
+        self.assertEqual(read(self.path("big.txt")), b"x\n" * (BUFFER // 2) + b"y\n" * BUFFER)
 
 
 class RefusedTransfers(ServerCase):
@@ -567,7 +578,8 @@ class RefusedTransfers(ServerCase):
         if not os.path.exists(fifo):
             os.mkfifo(fifo)
         c = self.session()
-        for command in ("STOR updir", "APPE updir", "STOU updir"):
+        # (STOU stores beside a taken name: test_client_features.)
+        for command in ("STOR updir", "APPE updir"):
             self.assertEqual(c.cmd(command), CANNOT_OPEN_FILE)
         t0 = time.time()
         self.assertEqual(c.cmd("STOR upipe"), CANNOT_OPEN_FILE)
@@ -768,7 +780,7 @@ class RealClients(ServerCase):
                 f.retrlines("RETR text.txt", lines.append)
                 self.assertEqual(lines, ["one", "two"])
                 f.storlines("STOR lines.txt", io.BytesIO(b"a\nb\n"))
-                self.assertEqual(read(self.path("lines.txt")), b"a\r\nb\r\n")
+                self.assertEqual(read(self.path("lines.txt")), b"a\nb\n")
                 self.assertIn("real.bin", f.nlst())
                 listing = []
                 f.dir(listing.append)

@@ -61,7 +61,7 @@ UNIX_FILES = {
     "a.txt": unix("-rwxrwxrwx", 1234, "a.txt"),
     "ro.txt": unix("-r-xr-xr-x", 3, "ro.txt"),
     "old.txt": unix("-rwxrwxrwx", 10, "old.txt", OLD),
-    "huge.bin": unix("-rwxrwxrwx", 1 << 30, "huge.bin"),
+    "huge.bin": unix("-rwxrwxrwx", 5 << 30, "huge.bin"),  # the whole size
 }
 UNIX_HIDDEN = {".hidden": unix("-rwxrwxrwx", 5, ".hidden")}
 UNIX_DIRS = {"docs": unix("drwxrwxrwx", 0, "docs"), "empty": unix("drwxrwxrwx", 0, "empty")}

@@ -149,4 +149,83 @@ TEST_F(FsTest, OnlyRegularFilesOpenAndFifosNeverBlock) {
   fclose(f);
 }
 
+TEST_F(FsTest, ExclusiveCreationNeverOpensAnExistingName) {
+  FILE* f = OpenRegularFile(P("new.bin").c_str(), "wbx");
+  ASSERT_NE(f, nullptr);
+  fputs("one", f);
+  fclose(f);
+  // Whatever holds the name (a file, a directory), it is taken.
+  mkdir(P("dir").c_str(), 0777);
+  for (const char* taken : {"new.bin", "dir"}) {
+    EXPECT_EQ(OpenRegularFile(P(taken).c_str(), "wbx"), nullptr) << taken;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS)) << taken;
+  }
+  f = OpenRegularFile(P("new.bin").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  char buf[8] = {};
+  EXPECT_EQ(fread(buf, 1, sizeof buf, f), 3u);
+  fclose(f);
+}
+
+TEST_F(FsTest, StreamsSeekAndTakeTheirSizeAt64Bits) {
+  FILE* f = OpenRegularFile(P("s.bin").c_str(), "ab");
+  ASSERT_NE(f, nullptr);
+  fputs("0123456789", f);
+  ASSERT_TRUE(FileStreamSetSize(f, 4));
+  fputs("xy", f);                                // appends after the new end
+  ASSERT_TRUE(FileStreamSetSize(f, 5ll << 30));  // sparse, past 4 GiB
+  EXPECT_EQ(FileStreamSize(f), 5ll << 30);
+  ASSERT_TRUE(FileStreamSetSize(f, 6));
+  fclose(f);
+  f = OpenRegularFile(P("s.bin").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_TRUE(FileStreamSeek(f, 3));
+  char buf[8] = {};
+  EXPECT_EQ(fread(buf, 1, sizeof buf, f), 3u);
+  EXPECT_STREQ(buf, "3xy");
+  fclose(f);
+}
+
+TEST_F(FsTest, UtcCalendarTimesAndSettingTheWriteTime) {
+  SYSTEMTIME st{};
+  st.wYear = 2020;
+  st.wMonth = 2;
+  st.wDay = 29;
+  st.wHour = 23;
+  st.wMinute = 59;
+  st.wSecond = 58;
+  FILETIME ft{};
+  ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
+  Touch("t.txt");
+  HANDLE h = CreateFile(P("t.txt").c_str(), FILE_WRITE_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
+  CloseHandle(h);
+  struct stat sb;
+  ASSERT_EQ(stat(P("t.txt").c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mtime, 1583020798);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ASSERT_TRUE(GetFileAttributesEx(P("t.txt").c_str(), GetFileExInfoStandard, &data));
+  SYSTEMTIME back{};
+  ASSERT_TRUE(FileTimeToSystemTime(&data.ftLastWriteTime, &back));
+  EXPECT_EQ(back.wYear, 2020);
+  EXPECT_EQ(back.wMonth, 2);
+  EXPECT_EQ(back.wDay, 29);
+  EXPECT_EQ(back.wHour, 23);
+  EXPECT_EQ(back.wSecond, 58);
+  // Fields out of range are refused, 29 February of other years too.
+  for (int field = 0; field < 5; ++field) {
+    SYSTEMTIME bad = st;
+    switch (field) {
+      case 0: bad.wYear = 2021; break;
+      case 1: bad.wMonth = 13; break;
+      case 2: bad.wHour = 24; break;
+      case 3: bad.wMinute = 60; break;
+      case 4: bad.wDay = 0; break;
+    }
+    EXPECT_FALSE(SystemTimeToFileTime(&bad, &ft)) << field;
+  }
+}
+
 }  // namespace

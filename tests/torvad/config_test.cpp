@@ -229,6 +229,70 @@ TEST_F(ConfigTest, SetupResolvesPortsAndTheSettingsListingFollowsTheTable) {
   EXPECT_EQ(Host(g_config->port), 2121);
 }
 
+TEST_F(ConfigTest, EnableCommandSwitchesOnWhatItNamesAndIgnoreCommandWins) {
+  int rc = 0;
+  std::string out = Load(
+      "enable-command=REST\nenable-command=ABOR\nenable-command=SITE\n"
+      "enable-command=rest\nignore-command=ABOR\nignore-command=MLSD\n"
+      "enable-command=MLSD\nlist-standard=on\nfeat-utf8=ON\n",
+      &rc);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(g_config->cmd_enable[CMD_REST], 1);
+  // Named by ignore-command, before or after enable-command: off.
+  EXPECT_EQ(g_config->cmd_enable[CMD_ABOR], 0);
+  EXPECT_EQ(g_config->cmd_enable[CMD_MLSD], 0);
+  // Only the extensions and the four classic commands with handlers.
+  EXPECT_EQ(g_config->cmd_enable[CMD_SITE], 0);
+  EXPECT_NE(out.find("Unknown command in enable-command. (SITE)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Unknown command in enable-command. (rest)"), std::string::npos) << out;
+  EXPECT_EQ(g_config->list_standard, 1);
+  EXPECT_EQ(g_config->feat_utf8, 0);  // flags are "on" exactly
+
+  testing::internal::CaptureStdout();
+  ConfigShow();
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[I] enable-command: [REST]\n[I] list-standard: [on]\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("enable-command: [ABOR]"), std::string::npos) << out;
+  EXPECT_EQ(out.find("feat-utf8"), std::string::npos) << out;
+}
+
+TEST_F(ConfigTest, WithoutTheNewKeysEveryExtensionIsOff) {
+  int rc = 0;
+  std::string out = Load("log-level=3\n", &rc);
+  ASSERT_EQ(rc, 0);
+  for (int id = kClassicCommandCount; id < CMD_COUNT; ++id)
+    EXPECT_EQ(g_config->cmd_enable[id], 0) << CommandName(id);
+  for (CommandId id : {CMD_ABOR, CMD_ALLO, CMD_MODE, CMD_STRU})
+    EXPECT_EQ(g_config->cmd_enable[id], 0) << CommandName(id);
+  EXPECT_EQ(g_config->list_standard, 0);
+  EXPECT_EQ(g_config->feat_utf8, 0);
+  testing::internal::CaptureStdout();
+  ConfigShow();
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("enable-command"), std::string::npos);
+  EXPECT_EQ(out.find("list-standard"), std::string::npos);
+}
+
+TEST_F(ConfigTest, AnIpv6ServerResolvesItsHostsAsIpv6) {
+  int rc = 0;
+  Load(
+      "socket-domain=AF_INET6\nsocket-type=SOCK_STREAM\nbind-host=::\nbind-port=2121\n"
+      "pasv-bind=127.0.0.1\n",
+      &rc);
+  ASSERT_EQ(rc, 0);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(ConfigSetup(), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("IP length=16"), std::string::npos) << out;
+  EXPECT_EQ(g_config->addr_length, 16);
+  const uint8_t any[16] = {};
+  EXPECT_EQ(memcmp(g_config->bind_addr, any, 16), 0);
+  // An IPv4 name becomes its mapped address.
+  const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  EXPECT_EQ(memcmp(g_config->pasv_bind_addr, mapped, 16), 0);
+}
+
 TEST_F(ConfigTest, OperationsKeysAreOffWhenAbsentAndListedOnlyWhenSet) {
   int rc = 0;
   Load("max-connect=1\n", &rc);

@@ -177,4 +177,44 @@ TEST_F(FailureListTest, UnwritableDirectoryIsLoggedAndCountingGoesOn) {
   EXPECT_NE(log.find("Failure count of 10.0.0.7: 2"), std::string::npos) << log;
 }
 
+SockAddress V6(const char* text) {
+  SockAddress a{};
+  a.family = WS_AF_INET6;
+  EXPECT_EQ(InetPton(WS_AF_INET6, text, a.addr), 1) << text;
+  return a;
+}
+
+TEST_F(FailureListTest, Ipv6AddressesAreBannedByEntryAndByFile) {
+  SetDisconnectDir(dc_dir_);
+  std::string log = Logged([] {
+    EXPECT_EQ(discon_add("2001:db8::/32", 0), 0);
+    EXPECT_EQ(discon_add("fe80::1/129", 0), 0);
+    EXPECT_EQ(discon_add("fe80::zz", 0), 0);
+  });
+  EXPECT_NE(log.find("disconnect format error. (fe80::1/129)"), std::string::npos) << log;
+  EXPECT_NE(log.find("disconnect format error. (fe80::zz)"), std::string::npos) << log;
+  log = Logged([] {
+    EXPECT_EQ(discon_check(V6("2001:db8:ffff::7")), 1);
+    EXPECT_EQ(discon_check(V6("2001:db9::7")), 0);
+    // The IPv4 entries never match an IPv6 address of the same bytes.
+    EXPECT_EQ(discon_check(V6("::1")), 0);
+  });
+  EXPECT_NE(log.find("Disconnected. (2001:db8:ffff::7)"), std::string::npos) << log;
+
+  // The failure limit writes the file named by the 32 hex digits.
+  g_config->failure_limit = 2;
+  const SockAddress a = V6("fd00::abcd");
+  log = Logged([&] {
+    EXPECT_EQ(FailureListAdd(a), 0);
+    EXPECT_EQ(FailureListAdd(a), 0);
+  });
+  EXPECT_NE(log.find("Failure count of fd00::abcd: 2"), std::string::npos) << log;
+  EXPECT_TRUE(fs::exists(dc_dir_ + "/FD00000000000000000000000000ABCD.dca")) << log;
+  log = Logged([&] { EXPECT_EQ(discon_check(a), 1); });
+  EXPECT_NE(log.find("Disconnected. (fd00::abcd)"), std::string::npos) << log;
+  // An IPv4 client counts under its IPv4 address only.
+  const uint8_t four[4] = {253, 0, 0, 0};
+  EXPECT_EQ(discon_check(four), 0);
+}
+
 }  // namespace

@@ -36,7 +36,8 @@ class ServerState : public ::testing::Test {
 };
 
 TEST_F(ServerState, AThreadThatCannotBeStartedGivesItsSlotBack) {
-  const uint8_t addr[4] = {127, 0, 0, 1};
+  const uint8_t v4[4] = {127, 0, 0, 1};
+  const SockAddress addr = SockAddressV4(v4, 0);
   const int before = ConnectListCount();
   SOCKET s = SockCreate(WS_AF_INET, WS_SOCK_STREAM, 0);
   ASSERT_NE(s, INVALID_SOCKET);
@@ -55,8 +56,8 @@ TEST_F(ServerState, AThreadThatCannotBeStartedGivesItsSlotBack) {
   g_config->log_level = 4;
   DWORD tid = 0;
   HANDLE other = CreateThread(nullptr, 0, TransMain, nullptr, CREATE_SUSPENDED, &tid);
-  const uint8_t addr[4] = {127, 0, 0, 1};
-  ConnectListAdd(INVALID_SOCKET, tid, other, addr);
+  const uint8_t v4[4] = {127, 0, 0, 1};
+  ConnectListAdd(INVALID_SOCKET, tid, other, SockAddressV4(v4, 0));
   testing::internal::CaptureStdout();
   ConnectListTerm();
   TransMain(nullptr);

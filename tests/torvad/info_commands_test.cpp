@@ -27,7 +27,9 @@ class HandlerTest : public ::testing::Test {
     ASSERT_EQ(SockStartup(), 0);
     g_config = static_cast<ConfigTbl*>(calloc(1, sizeof(ConfigTbl)));
     g_config->log_level = 0;  // keep the test output quiet
-    for (int& flag : g_config->cmd_enable) flag = 1;
+    // The classic start: every classic command on but these; the commands
+    // beyond the classic set stay off.
+    for (int id = 0; id < kClassicCommandCount; ++id) g_config->cmd_enable[id] = 1;
     for (CommandId id : {CMD_ACCT, CMD_SMNT, CMD_ADAT, CMD_CCC, CMD_MIC, CMD_CONF, CMD_ENC,
                          CMD_STRU, CMD_MODE, CMD_ALLO, CMD_ABOR, CMD_SITE})
       g_config->cmd_enable[id] = 0;
@@ -114,13 +116,14 @@ TEST_F(HandlerTest, FeatAnyOneSecurityFlagKeepsTheListWithoutSize) {
 
 TEST_F(HandlerTest, HelpMarksEachCommandAtItsOwnPlace) {
   ftp_.logged_in = 1;
-  // Switch every command on, then each one off alone: exactly its mark moves.
-  for (int& flag : g_config->cmd_enable) flag = 1;
+  // Switch every classic command on, then each one off alone: exactly its
+  // mark moves.
+  for (int id = 0; id < kClassicCommandCount; ++id) g_config->cmd_enable[id] = 1;
   ASSERT_EQ(Run(CmdHelp, nullptr), 0);
   Lines all_on = Sent();
   ASSERT_EQ(all_on.size(), 11u);
   for (size_t i = 1; i < 10; ++i) EXPECT_EQ(all_on[i].find('*'), std::string::npos) << all_on[i];
-  for (int id = 0; id < CMD_COUNT; ++id) {
+  for (int id = 0; id < kClassicCommandCount; ++id) {
     g_config->cmd_enable[id] = 0;
     ASSERT_EQ(Run(CmdHelp, nullptr), 0);
     Lines got = Sent();

@@ -135,11 +135,14 @@ TEST(UnixFormat, EnglishMonthNames) {
   }
 }
 
-TEST(UnixFormat, SizesAreCutToThirtyTwoBits) {
+TEST(UnixFormat, SizesAreShownInFullPastFourGibibytes) {
   EXPECT_EQ(Line(UnixLine, Entry("huge", kFile, 5ull << 30), Below()),
-            "-rwxrwxrwx 1 username groupnam   1073741824 Mar  5 09:07 huge");
+            "-rwxrwxrwx 1 username groupnam   5368709120 Mar  5 09:07 huge");
   EXPECT_EQ(Line(UnixLine, Entry("edge", kFile, 1ull << 32), Below()),
-            "-rwxrwxrwx 1 username groupnam            0 Mar  5 09:07 edge");
+            "-rwxrwxrwx 1 username groupnam   4294967296 Mar  5 09:07 edge");
+  // Wider than the column: the column grows, nothing is cut.
+  EXPECT_EQ(Line(UnixLine, Entry("vast", kFile, 12345678901234ull), Below()),
+            "-rwxrwxrwx 1 username groupnam 12345678901234 Mar  5 09:07 vast");
 }
 
 TEST(UnixFormat, OptionLettersDecideHiddenAndDotEntries) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "stream_contents.h"
 #include "torvad/ConfigTbl.h"
 #include "torvad/DataConn.h"
 
@@ -114,11 +115,7 @@ std::string Written(const std::string& data, size_t* count) {
   FILE* f = tmpfile();
   if (f == nullptr) return "<no file>";
   *count = TextWrite(f, data.data(), data.size());
-  fflush(f);
-  rewind(f);
-  std::string out;
-  char buf[256];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+  std::string out = StreamContents(f);
   fclose(f);
   return out;
 }

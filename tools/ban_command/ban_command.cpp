@@ -1,6 +1,7 @@
 #include "tools/ban_command/ban_command.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/ban_address.h"
 #include "common/torva.h"
@@ -35,15 +36,20 @@ int BanCommandTarget(int argc, char** argv, const char* usage, char* path, size_
     fputs(usage, stdout);
     return 1;
   }
-  unsigned char addr[4];
-  if (!ParseBanAddress(argv[1], addr)) {
+  // An argument with a ':' is an IPv6 address; anything else is read the
+  // classic way.
+  const bool v6 = strchr(argv[1], ':') != nullptr;
+  unsigned char addr[16];
+  if (v6 ? !ParseBanAddress6(argv[1], addr) : !ParseBanAddress(argv[1], addr)) {
     fprintf(stderr, "Format error.\n");
     return 1;
   }
   char dir[1024];
   if (!ReadDisconnectDir(dir, sizeof dir)) return 255;
   // Always fits: callers give DisconnectPathSize(sizeof dir) bytes.
-  if (!DisconnectFilePath(path, size, dir, addr)) return 255;
+  if (!(v6 ? DisconnectFilePath6(path, size, dir, addr)
+           : DisconnectFilePath(path, size, dir, addr)))
+    return 255;
   return -1;
 }
 

@@ -1,4 +1,4 @@
-// tvban: puts an IPv4 address on the disconnect list by creating its empty
+// tvban: puts an IPv4 or IPv6 address on the disconnect list by creating its empty
 // disconnect file. The server sees the file at the next connection from that
 // address.
 #include <cstdio>
@@ -12,9 +12,10 @@ namespace {
 
 constexpr torva::ProgramInfo kInfo = {
     "tvban", "usage:\n> tvban address\n",
-    "Bans an IPv4 address a.b.c.d: creates its empty disconnect file in the\n"
-    "disconnect directory (DisconnectDir), and the server closes every further\n"
-    "connection from it without a word. Exit codes: 0 added, 1 usage or format\n"
+    "Bans an IPv4 address a.b.c.d or an IPv6 address: creates its empty\n"
+    "disconnect file in the disconnect directory (DisconnectDir), and the server\n"
+    "closes every further connection from it without a word. Exit codes: 0 added, 1 usage or "
+    "format\n"
     "error, 255 the registry or the file failed.\n",
     8};
 

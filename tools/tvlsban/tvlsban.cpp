@@ -1,5 +1,6 @@
 // tvlsban: lists the addresses of the disconnect list, one per disconnect file,
-// in the order the directory search returns them.
+// in the order the directory search returns them (IPv6 addresses in their
+// usual text form).
 #include <cstdio>
 #include <cstring>
 
@@ -12,8 +13,10 @@
 
 namespace {
 
-// Length of a disconnect file name: eight hex digits and ".dca".
+// Length of a disconnect file name: eight hex digits and ".dca", or 32 for an
+// IPv6 address.
 constexpr size_t kDisconnectNameLen = 12;
+constexpr size_t kDisconnectNameLen6 = 36;
 
 // One hex digit of a disconnect file name. Only what tvban writes is decoded:
 // "1"-"9" and upper-case "A"-"F"; everything else, lower case included, is 0.
@@ -27,8 +30,8 @@ int Byte(const char* two) { return HexValue(two[0]) * 16 + HexValue(two[1]); }
 
 constexpr torva::ProgramInfo kInfo = {
     "tvlsban", "usage:\n> tvlsban\n",
-    "Lists the banned IPv4 addresses, one per disconnect file in the disconnect\n"
-    "directory. Only reads: the registry is opened for reading. Exit codes: 0,\n"
+    "Lists the banned IPv4 and IPv6 addresses, one per disconnect file in the\n"
+    "disconnect directory. Only reads: the registry is opened for reading. Exit codes: 0,\n"
     "2 no disconnect file at all, 255 the registry could not be read.\n",
     8};
 
@@ -51,9 +54,18 @@ int main(int argc, char** argv) {
   int listed = 0;
   do {
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    if (strlen(fd.cFileName) != kDisconnectNameLen) continue;
+    const size_t len = strlen(fd.cFileName);
+    if (len != kDisconnectNameLen && len != kDisconnectNameLen6) continue;
     if (listed == 0) printf("List of disconnects:\n");
     ++listed;
+    if (len == kDisconnectNameLen6) {
+      unsigned char addr[16];
+      for (size_t i = 0; i < 16; ++i)
+        addr[i] = static_cast<unsigned char>(Byte(fd.cFileName + 2 * i));
+      char text[64];
+      printf(" (%d) %s\n", listed, InetNtop(WS_AF_INET6, addr, text, sizeof text));
+      continue;
+    }
     printf(" (%d) %d.%d.%d.%d\n", listed, Byte(fd.cFileName), Byte(fd.cFileName + 2),
            Byte(fd.cFileName + 4), Byte(fd.cFileName + 6));
   } while (FindNextFile(search.Get(), &fd));

@@ -1,4 +1,4 @@
-// tvunban: takes an IPv4 address off the disconnect list by deleting its
+// tvunban: takes an IPv4 or IPv6 address off the disconnect list by deleting its
 // disconnect file.
 #include <cstdio>
 
@@ -11,7 +11,8 @@ namespace {
 
 constexpr torva::ProgramInfo kInfo = {
     "tvunban", "usage:\n> tvunban address\n",
-    "Lifts the ban of an IPv4 address a.b.c.d by deleting its disconnect file.\n"
+    "Lifts the ban of an IPv4 address a.b.c.d or an IPv6 address by deleting its\n"
+    "disconnect file.\n"
     "Exit codes: 0 (also when the address was not banned), 1 usage or format\n"
     "error, 255 the registry failed.\n",
     8};

@@ -64,7 +64,10 @@ enum : DWORD { ERROR_NO_MORE_FILES = 18 };
 
 // INVALID_FILE_ATTRIBUTES with the last error when the path does not exist.
 [[nodiscard]] DWORD GetFileAttributes(const char* path);
-[[nodiscard]] BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
+// Only the standard level is offered (the attribute record above).
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
+[[nodiscard]] BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS level,
+                                       WIN32_FILE_ATTRIBUTE_DATA* data);
 
 
 [[nodiscard]] BOOL CreateDirectory(const char* path, const void* security);
@@ -80,6 +83,7 @@ enum : DWORD { ERROR_NO_MORE_FILES = 18 };
 // the handle is closed (CloseHandle) or the process ends.
 enum : DWORD {
   GENERIC_READ = 0x80000000,
+  FILE_WRITE_ATTRIBUTES = 0x100,
   GENERIC_WRITE = 0x40000000,
   FILE_SHARE_READ = 0x1,
   FILE_SHARE_WRITE = 0x2,
@@ -98,8 +102,18 @@ enum : DWORD {
 [[nodiscard]] BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
                              void* overlapped);
 
+// Sets the times of a file opened with CreateFile (FILE_WRITE_ATTRIBUTES or
+// GENERIC_WRITE access); a null time is left as it is.
+[[nodiscard]] BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                               const FILETIME* write);
+
 // Current local time.
 void GetLocalTime(SYSTEMTIME* out);
+// A file time as UTC calendar time and back (Gregorian calendar, UTC).
+// SystemTimeToFileTime refuses fields out of range (month 13, day 32, ...)
+// with ERROR_INVALID_PARAMETER.
+[[nodiscard]] BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* out);
+[[nodiscard]] BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* out);
 
 // TRUE when a path does not start at a root (on this platform: no leading '/').
 [[nodiscard]] BOOL PathIsRelative(const char* path);

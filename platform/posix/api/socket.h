@@ -3,6 +3,8 @@
 // without the Windows headers.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/wintypes.h"
 
 using SOCKET = int;
@@ -51,3 +53,9 @@ enum : int {
 };
 
 enum : int { SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2 };
+
+// Text forms of addresses, as inet_pton / inet_ntop: InetPton gives 1 for a
+// valid text (4 or 16 bytes written), 0 otherwise; InetNtop null when the
+// buffer is too small.
+[[nodiscard]] int InetPton(int ws_family, const char* text, void* addr);
+const char* InetNtop(int ws_family, const void* addr, char* text, size_t size);

@@ -1,0 +1,3 @@
+#include "platform/text.h"
+
+TextConvention HostTextConvention() { return TextConvention::kLf; }
