@@ -8,12 +8,13 @@
 # user files are checked after each change.
 #
 # usage: gui_under_wine.sh <build dir with bin/tvusergui.exe> <output png>
+# (`make test-windows` runs it through gui_screenshot.py beside it.)
 #
 # Without DISPLAY the script runs itself under xvfb-run. With WINEPREFIX set it
 # uses that prefix (and leaves its wineserver running); otherwise it keeps a
 # prefix of its own under the build directory and ends its wineserver after.
 # Every wait is bounded; the exit code is non-zero on any failure, and a
-# picture of the whole screen is then left beside the output as *.fail.png.
+# picture of the whole screen is then left in the build directory as *.fail.png.
 set -uo pipefail
 
 if [ $# -ne 2 ]; then
@@ -66,8 +67,8 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*" >&2
-  import -window root "${out%.png}.fail.png" 2>/dev/null &&
-    echo "screen: ${out%.png}.fail.png" >&2
+  local screen="$build/$(basename "${out%.png}").fail.png"
+  import -window root "$screen" 2>/dev/null && echo "screen: $screen" >&2
   [ -s "$log" ] && sed 's/^/wine: /' "$log" | tail -20 >&2
   exit 1
 }
