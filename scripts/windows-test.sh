@@ -82,9 +82,9 @@ stage service "${py_env[@]}" timeout -k 10 300 \
 # that the services and the hundreds of programs before it ran under, its
 # window did not show.
 end_server
-if [ -f "$build/bin/tvusergui.exe" ] && [ -x "$root/tests/windows/gui_under_wine.sh" ]; then
-  stage gui timeout -k 10 600 "$root/tests/windows/gui_under_wine.sh" "$build" \
-    "$root/docs/tvusergui-windows.png" || failed=1
+if [ -f "$build/bin/tvusergui.exe" ] && [ -f "$root/tests/win32/gui_screenshot.py" ]; then
+  stage gui "${py_env[@]}" timeout -k 10 600 \
+    python3 "$root/tests/win32/gui_screenshot.py" "$root/docs/tvusergui-windows.png" || failed=1
 else
   echo "test-windows: no tvusergui.exe in this build; the window is not tested"
 fi
