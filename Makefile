@@ -4,12 +4,14 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 TSAN_DIR := build-tsan
 FUZZ_DIR := build-fuzz
+WIN_DIR := build-win
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
 SOAK_CLIENTS ?= 200
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan test-tsan lint fuzz soak demo bench screenshot clean
+.PHONY: all deps build test test-asan test-tsan lint fuzz soak demo bench screenshot clean \
+        windows test-windows windows-package
 
 all: build
 
@@ -64,5 +66,25 @@ bench: deps build
 screenshot: deps build
 	@TORVA_BIN=$(CURDIR)/$(BUILD_DIR)/bin python3 scripts/screenshot.py docs/tvusergui.png
 
+# The Windows build: every program, tvusers.dll, tvkanji.dll and tvevents.dll,
+# cross-built with mingw-w64 into build-win/ over a static OpenSSL 3 built
+# once from Debian's source package (kept in build-win/openssl/<version>/).
+windows:
+	@bash scripts/deps.sh windows
+	@openssl=$$(JOBS=$(JOBS) bash scripts/openssl-mingw.sh $(WIN_DIR)/openssl) && \
+	cmake -S . -B $(WIN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DOPENSSL_ROOT_DIR=$$openssl \
+	  -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/scripts/wine-run.sh >/dev/null
+	@cmake --build $(WIN_DIR) -j $(JOBS)
+
+# The Windows build under Wine: unit tests, the integration suite, the
+# service on Wine's service manager, the window (scripts/windows-test.sh).
+test-windows: windows
+	@WIN_DIR=$(CURDIR)/$(WIN_DIR) bash scripts/windows-test.sh
+
+# torva-server-win64.zip: bin/, conf/ and README-Windows.txt.
+windows-package: windows
+	@python3 scripts/windows-package.py $(WIN_DIR) torva-server-win64.zip
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) var
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(WIN_DIR) var torva-server-win64.zip

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/os_names.h"
+
 namespace torva {
 
 // Installation settings key under HKEY_LOCAL_MACHINE and its values.
@@ -32,19 +34,6 @@ inline constexpr const char kEnvironmentKey[] =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 inline constexpr const char kValueSearchPath[] = "Path";
 
-// File names of this platform: the libraries' directory below the
-// installation directory, the server, the service host and the message library.
-inline constexpr const char kDirLib[] = "lib";
-inline constexpr const char kServerProgram[] = "torvad";
-inline constexpr const char kWatchProgram[] = "tvwatch";
-inline constexpr const char kEventsLibrary[] = "libtvevents.so";
-
-// Separator of local paths on this platform. Registry key paths keep '\'.
-inline constexpr char kPathSep = '/';
-inline constexpr const char kPathSepStr[] = "/";
-
-// Disconnect file of one IPv4 address: directory, separator, 8 hex digits, ".dca".
-inline constexpr const char kDisconnectFileFormat[] = "%s/%02X%02X%02X%02X.dca";
 inline constexpr const char kDisconnectPattern[] = "*.dca";
 
 // True for a name of the disconnect file form: eight (IPv4) or 32 (IPv6)

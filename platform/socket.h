@@ -8,11 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/api/socket.h"
 #include "platform/wintypes.h"
-
-using SOCKET = int;
-inline constexpr SOCKET INVALID_SOCKET = -1;
-inline constexpr int SOCKET_ERROR = -1;
 
 // Address families and socket types as Windows numbers them; mapped here.
 inline constexpr int WS_AF_UNIX = 1;
@@ -26,46 +23,11 @@ inline constexpr int WS_SOCK_RDM = 4;
 inline constexpr int WS_SOCK_SEQPACKET = 5;
 inline constexpr int WS_IPPROTO_TCP = 6;
 
-enum : int {
-  WSABASEERR = 10000,  // every Windows Sockets error number is above it
-  WSAEINTR = 10004,
-  WSAEBADF = 10009,
-  WSAEACCES = 10013,
-  WSAEFAULT = 10014,
-  WSAEINVAL = 10022,
-  WSAEMFILE = 10024,
-  WSAEWOULDBLOCK = 10035,
-  WSAEINPROGRESS = 10036,
-  WSAEALREADY = 10037,
-  WSAENOTSOCK = 10038,
-  WSAEDESTADDRREQ = 10039,
-  WSAEMSGSIZE = 10040,
-  WSAEPROTOTYPE = 10041,
-  WSAENOPROTOOPT = 10042,
-  WSAEPROTONOSUPPORT = 10043,
-  WSAESOCKTNOSUPPORT = 10044,
-  WSAEOPNOTSUPP = 10045,
-  WSAEPFNOSUPPORT = 10046,
-  WSAEAFNOSUPPORT = 10047,
-  WSAEADDRINUSE = 10048,
-  WSAEADDRNOTAVAIL = 10049,
-  WSAENETDOWN = 10050,
-  WSAENETUNREACH = 10051,
-  WSAENETRESET = 10052,
-  WSAECONNABORTED = 10053,
-  WSAECONNRESET = 10054,
-  WSAENOBUFS = 10055,
-  WSAEISCONN = 10056,
-  WSAENOTCONN = 10057,
-  WSAESHUTDOWN = 10058,
-  WSAETIMEDOUT = 10060,
-  WSAECONNREFUSED = 10061,
-  WSAEHOSTUNREACH = 10065,
-  WSAHOST_NOT_FOUND = 11001,
-  WSATRY_AGAIN = 11002,
-  WSANO_RECOVERY = 11003,
-  WSANO_DATA = 11004,
-};
+// A socket as a number for messages ("%llu", "%llX"): a socket is a
+// pointer-sized handle on Windows, not an int.
+[[nodiscard]] inline unsigned long long SockNumber(SOCKET s) {
+  return static_cast<unsigned long long>(s);
+}
 
 // The thread's last socket error.
 [[nodiscard]] int SockLastError();
@@ -77,7 +39,6 @@ void SockCleanup();
 
 [[nodiscard]] SOCKET SockCreate(int ws_domain, int ws_type, int protocol);
 int SockClose(SOCKET s);
-enum : int { SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2 };
 int SockShutdown(SOCKET s, int how);
 
 // Binds to an address and a port in network byte order: 4 address bytes for
@@ -151,11 +112,6 @@ int SockSetNonBlocking(SOCKET s, BOOL on);
 // ready. A mask of 1 (data) and 2 (ctrl), 0 when timed out, or SOCKET_ERROR.
 [[nodiscard]] int SockWaitEither(SOCKET data, BOOL data_write, SOCKET ctrl, int timeout_ms);
 
-// Text forms of addresses, as inet_pton / inet_ntop: InetPton gives 1 for a
-// valid text (4 or 16 bytes written), 0 otherwise; InetNtop null when the
-// buffer is too small.
-[[nodiscard]] int InetPton(int ws_family, const char* text, void* addr);
-const char* InetNtop(int ws_family, const void* addr, char* text, size_t size);
 // The text of a SockAddress ("192.0.2.1", "2001:db8::1"); "?" when unknown.
 void SockAddressText(const SockAddress& a, char* text, size_t size);
 

@@ -13,6 +13,9 @@ packages=(cmake ninja-build g++ make pkg-config libssl-dev openssl libgtest-dev
           clang libclang-rt-14-dev)  # clang: the libFuzzer harnesses of `make fuzz`
 # `deps.sh lint`: what make lint needs besides.
 if [ "${1:-}" = lint ]; then packages=(clang-format clang-tidy git); fi
+# `deps.sh windows`: the cross compilers, Wine (64-bit alone) and Xvfb of the
+# Windows build and its tests, besides the rest.
+if [ "${1:-}" = windows ]; then packages+=(mingw-w64 wine wine64 xvfb); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -74,7 +74,7 @@ int ConnectListAdd(SOCKET sock, DWORD thread_id, HANDLE thread, const SockAddres
              address.addr[1], address.addr[2], address.addr[3]);
   else
     SockAddressText(address, e->address_text, sizeof e->address_text);
-  LogWrite(3, "Connected from %s (ID=%X)", e->address_text, thread_id);
+  LogWrite(3, "Connected from %s (ID=%X)", e->address_text, static_cast<unsigned>(thread_id));
   if (g_list.tail)
     g_list.tail->next = e;
   else

@@ -34,6 +34,14 @@ bool RegularFileOf(FtpTbl* ftp, SOCKET sock, const char* name, char (&path)[kLoc
   return false;
 }
 
+// Days of a month of the Gregorian calendar; 0 for no month.
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 }  // namespace
 
 bool ParseTimeVal(const char* text, FILETIME* out) {
@@ -47,6 +55,9 @@ bool ParseTimeVal(const char* text, FILETIME* out) {
   st.wHour = static_cast<WORD>(Digits(text + 8, 2));
   st.wMinute = static_cast<WORD>(Digits(text + 10, 2));
   st.wSecond = static_cast<WORD>(Digits(text + 12, 2));
+  // The day is checked here too: not every system's conversion refuses a
+  // 29 February of a common year.
+  if (st.wDay < 1 || st.wDay > DaysInMonth(st.wYear, st.wMonth)) return false;
   return SystemTimeToFileTime(&st, out) != FALSE;
 }
 
@@ -68,7 +79,8 @@ int CmdMdtm(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t*) {
   if (!RegularFileOf(ftp, sock, arg, path)) return 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   char when[16];
-  if (!GetFileAttributesEx(path, &data) || !FormatTimeVal(data.ftLastWriteTime, when)) {
+  if (!GetFileAttributesEx(path, GetFileExInfoStandard, &data) ||
+      !FormatTimeVal(data.ftLastWriteTime, when)) {
     ReplySend(ftp, sock, kCannotAccess);
     return 0;
   }

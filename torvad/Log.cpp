@@ -35,7 +35,7 @@ void WriteLine(FILE* out, const char* tag, const char* message) {
     SYSTEMTIME t;
     GetLocalTime(&t);
     fprintf(out, "%02d/%02d/%02d %02d:%02d:%02d %08X ", t.wYear - 2000, t.wMonth, t.wDay, t.wHour,
-            t.wMinute, t.wSecond, GetCurrentThreadId());
+            t.wMinute, t.wSecond, static_cast<unsigned>(GetCurrentThreadId()));
   }
   if (tag != nullptr)
     fprintf(out, "%s %s\n", tag, message);

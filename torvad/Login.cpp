@@ -166,10 +166,10 @@ int CmdPass(SOCKET sock, char* arg, FtpTbl* ftp, const uint8_t* client_addr) {
       snprintf(from, sizeof from, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
     if (ftp->anonymous) {
       AccessLogWrite("Anonymous login was success from %s (ID=%X / PASS=%s)", from,
-                     GetCurrentThreadId(), ftp->password);
+                     static_cast<unsigned>(GetCurrentThreadId()), ftp->password);
     } else {
-      AccessLogWrite("Login was success from %s (ID=%X / USER=%s)", from, GetCurrentThreadId(),
-                     ftp->user_name);
+      AccessLogWrite("Login was success from %s (ID=%X / USER=%s)", from,
+                     static_cast<unsigned>(GetCurrentThreadId()), ftp->user_name);
     }
   }
   ReplySend(ftp, sock, "230 User logged in, proceed.");

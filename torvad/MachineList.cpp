@@ -101,7 +101,7 @@ void WriteFacts(Writer& w, MlstKind kind, uint64_t size, const SYSTEMTIME& utc, 
 // The facts line of the object at a local path; false when it does not exist.
 bool FactsOfPath(const FtpTbl* ftp, const char* local, MlstKind dir_kind, char* out, size_t size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesEx(local, &data)) return false;
+  if (!GetFileAttributesEx(local, GetFileExInfoStandard, &data)) return false;
   const bool dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   SYSTEMTIME utc;
   if (!FileTimeToSystemTime(&data.ftLastWriteTime, &utc)) memset(&utc, 0, sizeof utc);

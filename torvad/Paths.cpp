@@ -99,7 +99,7 @@ WalkResult WalkStep(const FtpTbl* ftp, char (&path)[1024], const char* comp, Wal
   // '/' that this command does not split at, such as MKD's with the display
   // separator '\', or one that follows a Shift_JIS lead byte) would make it
   // several, and "x/../.." would climb out of root_dir.
-  if (strchr(comp, torva::kPathSep) != nullptr) return kWalkError;
+  if (strpbrk(comp, torva::kPathSepChars) != nullptr) return kWalkError;
   char next[1024];
   bool fits = IsTop(path) ? torva::FormatInto(next, "%s\\", comp)
                           : torva::FormatInto(next, "%s%s\\", path, comp);

@@ -124,6 +124,16 @@ void SslInfoCallback(const SSL* ssl, int where, int ret) {
 // The bound on a handshake or a request: the socket BIO asks before every
 // read whether time is left and waits for the peer's bytes only that long, so
 // a peer that sends one byte at a time cannot stretch the wait.
+// OpenSSL keeps a socket as an int on every system; a Windows socket number
+// fits in one.
+int SslFd(SOCKET sock) { return static_cast<int>(sock); }
+
+// The socket an SSL object was given, INVALID_SOCKET when none.
+SOCKET SslSocket(const SSL* ssl) {
+  int fd = SSL_get_fd(ssl);
+  return fd < 0 ? INVALID_SOCKET : static_cast<SOCKET>(fd);
+}
+
 struct ReadDeadline {
   SOCKET sock;
   std::chrono::steady_clock::time_point end;
@@ -146,9 +156,9 @@ long ReadGate(BIO* bio, int oper, const char*, size_t, int, long, int ret, size_
 template <typename Call>
 int WithReadDeadline(SSL* ssl, long long ms, Call call) {
   BIO* bio = SSL_get_rbio(ssl);
-  ReadDeadline deadline{SSL_get_fd(ssl),
+  ReadDeadline deadline{SslSocket(ssl),
                         std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)};
-  const bool gated = ms >= 0 && bio != nullptr && deadline.sock >= 0;
+  const bool gated = ms >= 0 && bio != nullptr && deadline.sock != INVALID_SOCKET;
   if (gated) {
     BIO_set_callback_arg(bio, reinterpret_cast<char*>(&deadline));
     BIO_set_callback_ex(bio, ReadGate);
@@ -295,7 +305,7 @@ ssl_st* TlsNew() {
   }
   return ssl;
 }
-int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, sock); }
+int TlsSetFd(ssl_st* ssl, SOCKET sock) { return SSL_set_fd(ssl, SslFd(sock)); }
 
 int TlsAccept(ssl_st* ssl) {
   const int seconds = Config().session_timeout;
@@ -327,7 +337,7 @@ int TlsReadWithin(ssl_st* ssl, void* buffer, int length, int timeout_ms) {
 
 int TlsWrite(ssl_st* ssl, const void* data, int length, bool* would_block) {
   const long long limit_ms = Config().session_timeout * 1000LL;
-  const SOCKET sock = SSL_get_fd(ssl);
+  const SOCKET sock = SslSocket(ssl);
   if (would_block != nullptr) {
     // The caller keeps the socket non-blocking and makes its own waits,
     // watching the control connection meanwhile.
@@ -336,7 +346,7 @@ int TlsWrite(ssl_st* ssl, const void* data, int length, bool* would_block) {
     RepeatOrMark(ssl, n, would_block);
     return n;
   }
-  if (limit_ms <= 0 || sock < 0) {
+  if (limit_ms <= 0 || sock == INVALID_SOCKET) {
     ERR_clear_error();
     int n = SSL_write(ssl, data, length);
     MarkFailed(ssl, n);
@@ -420,7 +430,7 @@ int DataTlsStart(FtpTbl* ftp, SOCKET ctrl_sock) {
     ReplySend(ftp, ctrl_sock, "%s", kReply);
     return -1;
   }
-  if (int r = SSL_set_fd(ssl.get(), ftp->data_sock); r != 1) {
+  if (int r = SSL_set_fd(ssl.get(), SslFd(ftp->data_sock)); r != 1) {
     TlsPrintErrors();
     LogWrite(1, "SSL_set_fd() error. (ret=%d)", r);
     ReplySend(ftp, ctrl_sock, "%s", kReply);

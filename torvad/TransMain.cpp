@@ -232,8 +232,8 @@ DWORD TransMain(void*) {
     LOGIC_ERROR();
     return static_cast<DWORD>(-1);
   }
-  LogWrite(4, "Transaction was started. (%X/%X)", static_cast<unsigned>(sock),
-           GetCurrentThreadId());
+  LogWrite(4, "Transaction was started. (%llX/%X)", SockNumber(sock),
+           static_cast<unsigned>(GetCurrentThreadId()));
   const SockAddress* client = ConnectListSerch2();
   // Handlers see the address bytes: four for IPv4 clients, sixteen for IPv6
   // ones (they ask the control socket when the family matters).

@@ -276,7 +276,7 @@ void GeneratedUniqueName(char* out, size_t size) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   torva::Format(out, size, "stou-%04d%02d%02d-%02d%02d%02d-%X", now.wYear, now.wMonth, now.wDay,
-                now.wHour, now.wMinute, now.wSecond, GetCurrentThreadId());
+                now.wHour, now.wMinute, now.wSecond, static_cast<unsigned>(GetCurrentThreadId()));
 }
 
 size_t TextWrite(FILE* file, const char* data, size_t length) {

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   printf("<Runtime Information>\n");
   OSVERSIONINFOEX info{};
   info.dwOSVersionInfoSize = sizeof info;
-  if (GetVersionEx(&info)) {
+  if (GetVersionEx(reinterpret_cast<OSVERSIONINFO*>(&info))) {
     printf(" - Major Version = %d\n", static_cast<int>(info.dwMajorVersion));
     printf(" - Minor Version = %d\n", static_cast<int>(info.dwMinorVersion));
     printf(" - Build Number = %d\n", static_cast<int>(info.dwBuildNumber));

@@ -97,7 +97,7 @@ bool TooManyFrom(SOCKET c, const SockAddress& addr) {
         } else if (discon_check(addr)) {
           SockClose(c);
         } else if (!TooManyFrom(c, addr) && StartTrans(c, addr) != 0) {
-          LogWrite(1, "Failed to start transaction(%d) is starting.", c);
+          LogWrite(1, "Failed to start transaction(%llu) is starting.", SockNumber(c));
           Retry();
         }
       }
@@ -181,7 +181,7 @@ int tvsmain(int argc, char** argv) {
   FailureListInit();
   g_listen = StartServerSocket();
   if (g_listen == INVALID_SOCKET) return StartupFailed(true);
-  LogWrite(4, "Server Socket : %d", g_listen);
+  LogWrite(4, "Server Socket : %llu", SockNumber(g_listen));
   // The port is bound and the certificate and key are loaded: nothing left
   // needs the privileges the server was started with.
   if (g_config->run_as[0] != '\0') {

@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
   if (g_watch.ntdll == nullptr) return Fatal("LoadLibrary()", GetLastError());
   FARPROC query = GetProcAddress(g_watch.ntdll, "ZwQuerySystemInformation");
   if (query == nullptr) return Fatal("GetProcAddress()", GetLastError());
-  g_watch.query_system_information = reinterpret_cast<PZW_QUERY_SYSTEM_INFORMATION>(query);
+  // Through the generic routine type: the export's own type is not known here.
+  g_watch.query_system_information =
+      reinterpret_cast<PZW_QUERY_SYSTEM_INFORMATION>(reinterpret_cast<void (*)()>(query));
 
   g_watch.stop_event = CreateEvent(nullptr, TRUE, FALSE, nullptr);
   if (g_watch.stop_event == nullptr) return Fatal("CreateEvent()", GetLastError());

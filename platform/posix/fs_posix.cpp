@@ -195,7 +195,8 @@ DWORD GetFileAttributes(const char* path) {
   return Attributes(BaseName(path), st);
 }
 
-BOOL GetFileAttributesEx(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+BOOL GetFileAttributesEx(const char* path, GET_FILEEX_INFO_LEVELS,
+                         WIN32_FILE_ATTRIBUTE_DATA* data) {
   struct stat st;
   if (stat(path, &st) != 0) return FailErrno();
   data->dwFileAttributes = Attributes(BaseName(path), st);
@@ -215,8 +216,9 @@ int IsRegularFile(const char* path) {
   return S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-const SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
-  static const SECURITY_ATTRIBUTES kOwnerOnly{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
+  // Never written: the calls tell it by its address.
+  static SECURITY_ATTRIBUTES kOwnerOnly{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
   return &kOwnerOnly;
 }
 

@@ -453,7 +453,12 @@ void ExitProcess(UINT exit_code) {
   _exit(static_cast<int>(exit_code));
 }
 
-BOOL GetVersionEx(OSVERSIONINFOEX* info) {
+BOOL GetVersionEx(OSVERSIONINFO* info) {
+  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFO) &&
+      info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEX)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   struct utsname u;
   if (uname(&u) != 0) {
     SetLastError(ErrnoToWin32(errno));

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -31,8 +32,9 @@ class Scratch {
       else
         unsetenv(it->first.c_str());
     }
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    EXPECT_FALSE(ec) << ec.message();
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;

@@ -4,8 +4,14 @@ Every instance gets its own temporary directory with a registry file
 (TORVA_REGISTRY), a user directory, a disconnect directory, a configuration file
 and the server's two logs. Ports are ephemeral; every started process is stopped
 by its PID.
+
+With TORVA_WINE set (the Wine runner, scripts/wine-run.sh) the programs are the
+Windows build's .exe files run under Wine: paths handed to them are Windows
+paths (drive Z: is the root of this system) and the registry is Wine's, set
+with its own `reg` command.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -19,6 +25,7 @@ BIN = os.environ.get("TORVA_BIN") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "bin")
 SOURCE = os.environ.get("TORVA_SOURCE") or os.path.join(os.path.dirname(__file__), "..", "..")
 SETTINGS_KEY = r"HKLM\SOFTWARE\MORVEK SOFTWARE\Torva Server"
+WINE = os.environ.get("TORVA_WINE")
 
 # A configuration that starts a usable server on loopback; tests override keys.
 BASE_CONFIG = {
@@ -38,7 +45,32 @@ BASE_CONFIG = {
 
 
 def program(name):
-    return os.path.join(BIN, name)
+    return os.path.join(BIN, name + ".exe" if WINE else name)
+
+
+def command(name, *args):
+    """The argument vector that runs one of the system's programs."""
+    return ([WINE] if WINE else []) + [program(name), *args]
+
+
+def posix_text(data):
+    """Under Wine, program output as this system writes it: the C runtime's
+    CR LF line ends become LF and the Z: paths of this system's files their
+    POSIX form, so that the suite's expectations hold for both builds."""
+    if not WINE:
+        return data
+    text = isinstance(data, str)
+    raw = data.encode("latin-1") if text else data
+    raw = raw.replace(b"\r\n", b"\n")
+    raw = re.sub(rb"Z:((?:\\[^\\\s\]\[\"'()]*)+)", lambda m: m.group(1).replace(b"\\", b"/"), raw)
+    return raw.decode("latin-1") if text else raw
+
+
+def native_path(path):
+    """A path as the programs take it: under Wine, the Windows path on Z:."""
+    if not WINE:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def free_port():
@@ -47,10 +79,23 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_port_is(port):
+    """True when nothing listens on the loopback port any more."""
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) != 0
+
+
 def run(name, *args, env=None, input=None, timeout=30):
     """Runs one of the system's programs; returns CompletedProcess (bytes)."""
-    return subprocess.run([program(name), *args], env=env, input=input,
-                          capture_output=True, timeout=timeout)
+    r = subprocess.run(command(name, *args), env=env, input=input,
+                       capture_output=True, timeout=timeout)
+    r.stdout, r.stderr = posix_text(r.stdout), posix_text(r.stderr)
+    return r
+
+
+def wine_reg(*args, timeout=60):
+    """Wine's own `reg` command on the prefix the programs use."""
+    return subprocess.run([WINE, "reg", *args], capture_output=True, timeout=timeout)
 
 
 class Instance:
@@ -87,17 +132,21 @@ class Instance:
         self.stdout_path = os.path.join(self.dir, "server.log")
         self.stderr_path = os.path.join(self.dir, "access.log")
         self.stop_path = os.path.join(self.dir, "stop.lck") if stop_file else None
-        values = {"Path": ("REG_EXPAND_SZ", self.dir), "UserDir": self.user_dir,
-                  "DisconnectDir": self.dc_dir, "ConfigDir": self.conf_dir}
+        values = {"Path": ("REG_EXPAND_SZ", native_path(self.dir)),
+                  "UserDir": native_path(self.user_dir),
+                  "DisconnectDir": native_path(self.dc_dir),
+                  "ConfigDir": native_path(self.conf_dir)}
         if registry is not None:
             values.update(registry)
-        for name, value in values.items():
-            if value is None:
-                continue
-            if isinstance(value, tuple):
-                self.reg_set(name, value[1], value[0])
-            else:
-                self.reg_set(name, value)
+        values = {name: value if isinstance(value, tuple) else ("REG_SZ", value)
+                  for name, value in values.items() if value is not None}
+        if WINE:
+            # One registry for every instance: the settings key is made anew,
+            # in one import (each Wine call costs a good part of a second).
+            self.reg_import(values)
+        else:
+            for name, (type_, data) in values.items():
+                self.reg_set(name, data, type_)
         for user in users:
             self.add_user(*user)
         if tls:
@@ -105,12 +154,42 @@ class Instance:
 
     # ---- set-up helpers ----
     def reg_set(self, name, data, type_="REG_SZ", key=SETTINGS_KEY):
-        r = run("tvreg", "add", key, "/v", name, "/t", type_, "/d", data, "/f", env=self.env)
+        args = ("add", key, "/v", name, "/t", type_, "/d", data, "/f")
+        r = wine_reg(*args) if WINE else run("tvreg", *args, env=self.env)
         assert r.returncode == 0, r.stderr
+
+    def reg_import(self, values, key=SETTINGS_KEY):
+        """Wine only: replaces `key` by one holding `values` ({name: (type, data)})."""
+        full = key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
+        lines = ["REGEDIT4", "", "[-%s]" % full, "", "[%s]" % full]
+        for name, (type_, data) in values.items():
+            if type_ == "REG_SZ":
+                text = data.replace("\\", "\\\\").replace('"', '\\"')
+                lines.append('"%s"="%s"' % (name, text))
+            elif type_ == "REG_DWORD":
+                lines.append('"%s"=dword:%08x' % (name, int(data, 0)))
+            elif type_ == "REG_EXPAND_SZ":
+                raw = data.encode("latin-1") + b"\0"
+                lines.append('"%s"=hex(2):%s' % (name, ",".join("%02x" % b for b in raw)))
+            elif type_ == "REG_BINARY":
+                raw = bytes.fromhex(data)
+                lines.append('"%s"=hex:%s' % (name, ",".join("%02x" % b for b in raw)))
+            else:
+                raise ValueError(type_)
+        path = os.path.join(self.dir, "settings.reg")
+        with open(path, "w", encoding="latin-1", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        # An import now and then fails without a word under load; once more.
+        for _ in range(3):
+            r = wine_reg("import", native_path(path))
+            if r.returncode == 0:
+                break
+        assert r.returncode == 0, (r.returncode, r.stdout, r.stderr)
 
     def add_user(self, name, password, home=None, readonly=False):
         home = home if home is not None else self.root
-        args = ["-u", name, "-p", password, "-d", home, "-r" if readonly else "-w"]
+        args = ["-u", name, "-p", password, "-d", native_path(home) if home.startswith("/") else home,
+                "-r" if readonly else "-w"]
         r = run("tvmkuser", *args, env=self.env)
         assert r.returncode == 0, (r.stdout, r.stderr)
 
@@ -134,9 +213,9 @@ class Instance:
             else:
                 self.port = int(self.config["bind-port"])
             conf = self.write_config()
-            argv = [program("torvad"), conf] if args is None else [program("torvad"), *args]
+            argv = command("torvad", native_path(conf)) if args is None else command("torvad", *args)
             if self.stop_path and args is None:
-                argv.append(self.stop_path)
+                argv.append(native_path(self.stop_path))
             out = open(self.stdout_path, "wb")
             err = open(self.stderr_path, "wb")
             self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
@@ -182,11 +261,11 @@ class Instance:
 
     def log(self):
         with open(self.stdout_path, "rb") as f:
-            return f.read().decode("latin-1")
+            return posix_text(f.read().decode("latin-1"))
 
     def access_log(self):
         with open(self.stderr_path, "rb") as f:
-            return f.read().decode("latin-1")
+            return posix_text(f.read().decode("latin-1"))
 
     def wait_log(self, text, timeout=10):
         deadline = time.time() + timeout

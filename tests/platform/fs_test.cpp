@@ -206,7 +206,7 @@ TEST_F(FsTest, UtcCalendarTimesAndSettingTheWriteTime) {
   ASSERT_EQ(stat(P("t.txt").c_str(), &sb), 0);
   EXPECT_EQ(sb.st_mtime, 1583020798);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  ASSERT_TRUE(GetFileAttributesEx(P("t.txt").c_str(), &data));
+  ASSERT_TRUE(GetFileAttributesEx(P("t.txt").c_str(), GetFileExInfoStandard, &data));
   SYSTEMTIME back{};
   ASSERT_TRUE(FileTimeToSystemTime(&data.ftLastWriteTime, &back));
   EXPECT_EQ(back.wYear, 2020);

@@ -297,7 +297,8 @@ TEST(BanAddress, Ipv6NamesAreThirtyTwoHexDigits) {
   ASSERT_TRUE(torva::ParseBanAddress6("2001:db8::a:b", a));
   char path[torva::DisconnectPathSize(8)];
   ASSERT_TRUE(torva::DisconnectFilePath6(path, sizeof path, "/dc", a));
-  EXPECT_STREQ(path, "/dc/20010DB80000000000000000000A000B.dca");
+  EXPECT_EQ(std::string(path),
+            std::string("/dc") + torva::kPathSep + "20010DB80000000000000000000A000B.dca");
   for (const char* bad : {"1.2.3.4", "::1::", "2001:db8::g", "", "::ffff:1.2.3"})
     EXPECT_FALSE(torva::ParseBanAddress6(bad, a)) << bad;
 }

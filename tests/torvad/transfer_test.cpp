@@ -203,14 +203,14 @@ TEST(PortArgument, OnlyTheClientItselfOnUnprivilegedPorts) {
   const uint8_t peer[4] = {127, 0, 0, 1};
   const uint8_t same[4] = {127, 0, 0, 1};
   const uint8_t other[4] = {127, 0, 0, 2};
-  const uint8_t far[4] = {10, 0, 0, 5};
+  const uint8_t distant[4] = {10, 0, 0, 5};
   EXPECT_TRUE(PortTargetAllowed(same, 1024, peer));
   EXPECT_TRUE(PortTargetAllowed(same, 65535, peer));
   EXPECT_FALSE(PortTargetAllowed(same, 1023, peer));
   EXPECT_FALSE(PortTargetAllowed(same, 21, peer));
   EXPECT_FALSE(PortTargetAllowed(same, 0, peer));
   EXPECT_FALSE(PortTargetAllowed(other, 40000, peer));
-  EXPECT_FALSE(PortTargetAllowed(far, 50000, peer));
+  EXPECT_FALSE(PortTargetAllowed(distant, 50000, peer));
 }
 
 }  // namespace

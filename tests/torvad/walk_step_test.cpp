@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "torvad/ConfigTbl.h"
@@ -33,8 +34,9 @@ class WalkStepTest : public ::testing::Test {
   void TearDown() override {
     free(g_config);
     g_config = nullptr;
-    std::string cmd = "rm -rf '" + top_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    std::error_code ec;
+    std::filesystem::remove_all(top_, ec);
+    ASSERT_FALSE(ec) << ec.message();
   }
   WalkResult Step(const char* comp, Walk mode = Walk::kCheck) {
     return WalkStep(&ftp_, path_, comp, mode);

@@ -110,7 +110,7 @@ class UserStoreTest : public ::testing::Test {
 
   Bytes Raw(const std::string& name) const {
     Bytes b;
-    FILE* f = fopen(UserPath(name).c_str(), "rb");
+    FILE* f = fopen(UserPath(name).string().c_str(), "rb");
     if (f == nullptr) return b;
     int c;
     while ((c = fgetc(f)) != EOF) b.push_back(static_cast<unsigned char>(c));
@@ -119,7 +119,7 @@ class UserStoreTest : public ::testing::Test {
   }
 
   void WriteRaw(const std::string& name, const Bytes& b) const {
-    FILE* f = fopen(UserPath(name).c_str(), "wb");
+    FILE* f = fopen(UserPath(name).string().c_str(), "wb");
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(fwrite(b.data(), 1, b.size(), f), b.size());
     fclose(f);
@@ -248,7 +248,7 @@ TEST_F(UserStoreTest, NamesWithNegativeByteSumsScrambleDeterministically) {
     fs::create_directories(other);
     SetUserDir(other.string());
     Add(name, "pass word", "/elsewhere");
-    FILE* f = fopen((other / name).c_str(), "rb");
+    FILE* f = fopen((other / name).string().c_str(), "rb");
     ASSERT_NE(f, nullptr);
     unsigned char again[1140];
     ASSERT_EQ(fread(again, 1, sizeof again, f), sizeof again);
@@ -733,8 +733,8 @@ TEST_F(UserStoreTest, DeleteRemovesOnlyTheValidUserFile) {
 
 TEST_F(UserStoreTest, DeleteOfAFileHeldWithoutSharingFailsWith105) {
   Add("nina", "pw", "/d");
-  HANDLE held =
-      CreateFile(UserPath("nina").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFile(UserPath("nina").string().c_str(), GENERIC_READ, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   int32_t err = 0;
   EXPECT_EQ(tvusers_del(&err, "nina"), -1);
