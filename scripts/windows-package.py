@@ -69,6 +69,28 @@ source stay until removed with reg delete.
 """
 
 
+# A Windows service cannot drop to another account once it runs: its account
+# is chosen in the service's settings. The template's run-as line would stop
+# every start ("Cannot run as torva. (50)"), so the package leaves it empty.
+WINDOWS_RUN_AS = """# On Windows the service's account is chosen in the service's settings
+# (services.msc, Log On); leave run-as empty.
+run-as=
+"""
+
+
+def windows_template(conf_dir):
+    path = os.path.join(conf_dir, "torvad.conf.$")
+    with open(path, encoding="latin-1") as f:
+        text = f.read()
+    lines = text.splitlines(keepends=True)
+    hits = [i for i, line in enumerate(lines) if line.startswith("run-as=")]
+    if len(hits) != 1:
+        sys.exit("windows-package: expected one run-as line in %s, found %d" % (path, len(hits)))
+    lines[hits[0]] = WINDOWS_RUN_AS
+    with open(path, "w", encoding="latin-1") as f:
+        f.write("".join(lines))
+
+
 def main():
     build, output = sys.argv[1], sys.argv[2]
     stage = tempfile.mkdtemp(prefix="torva-package-")
@@ -77,6 +99,7 @@ def main():
         subprocess.run(["cmake", "--install", build, "--prefix", root], check=True,
                        stdout=subprocess.DEVNULL)
         shutil.rmtree(os.path.join(root, "lib"), ignore_errors=True)  # import libraries
+        windows_template(os.path.join(root, "conf"))
         with open(os.path.join(root, "README-Windows.txt"), "w", newline="\r\n") as f:
             f.write(README)
         tmp = output + ".tmp"
