@@ -74,10 +74,10 @@ bool ParseDiscon6(char* work, uint8_t (&address)[16], uint8_t (&mask)[16]) {
     *slash = '\0';
     const char* p = slash + 1;
     if (*p < '0' || *p > '9') return false;
-    prefix = torva::AtoiLike(p);
+    // A long run of digits must not wrap round into the range.
+    if (!torva::AtoiInRange(p, 0, 128, &prefix)) return false;
     for (; *p != '\0'; ++p)
       if (*p < '0' || *p > '9') return false;
-    if (prefix > 128) return false;
   }
   if (!torva::ParseBanAddress6(work, address)) return false;
   for (int i = 0; i < 16; ++i) {

@@ -189,9 +189,13 @@ TEST_F(FailureListTest, Ipv6AddressesAreBannedByEntryAndByFile) {
   std::string log = Logged([] {
     EXPECT_EQ(discon_add("2001:db8::/32", 0), 0);
     EXPECT_EQ(discon_add("fe80::1/129", 0), 0);
+    EXPECT_EQ(discon_add("fe80::1/4294967314", 0), 0);  // wraps to 18 if read as an int
+    EXPECT_EQ(discon_add("fe80::1/2147483666", 0), 0);  // wraps negative
     EXPECT_EQ(discon_add("fe80::zz", 0), 0);
   });
   EXPECT_NE(log.find("disconnect format error. (fe80::1/129)"), std::string::npos) << log;
+  EXPECT_NE(log.find("disconnect format error. (fe80::1/4294967314)"), std::string::npos) << log;
+  EXPECT_NE(log.find("disconnect format error. (fe80::1/2147483666)"), std::string::npos) << log;
   EXPECT_NE(log.find("disconnect format error. (fe80::zz)"), std::string::npos) << log;
   log = Logged([] {
     EXPECT_EQ(discon_check(V6("2001:db8:ffff::7")), 1);
